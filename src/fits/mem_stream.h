@@ -1,0 +1,62 @@
+// TMemStream, the growable byte stream in which the primary image is
+// collected, and the big-endian encoders of the FITS output.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+class TMemStream {
+public:
+    TMemStream() = default;
+    ~TMemStream();
+    TMemStream(const TMemStream&) = delete;
+    TMemStream& operator=(const TMemStream&) = delete;
+
+    std::int64_t Size() const { return size_; }
+    std::int64_t Capacity() const { return capacity_; }
+    const unsigned char* Data() const { return data_; }
+
+    // Reserve
+    //   Returns: true when the block now has capacity n (n equal to the
+    //         capacity reallocates a block of the same length and keeps the
+    //         content; a new block is zero-filled). False, nothing changed,
+    //         when n is below the capacity or memory cannot be obtained.
+    bool Reserve(std::int64_t n);
+
+    // Append
+    //   Does: copies n bytes to the end; when the capacity is short, first
+    //         grows the block to twice the length needed.
+    //   Returns: false, nothing changed, when memory cannot be obtained or n
+    //         is negative. Appending 0 bytes to an empty stream creates no block.
+    bool Append(const void* bytes, std::int64_t n);
+
+    // WriteTo
+    //   Returns: true when all `Size()` bytes were written to the file in one
+    //         write; false when there is no block, no file, or the write fell
+    //         short.
+    bool WriteTo(std::FILE* file) const;
+
+    // Reset: releases the block; size and capacity become 0.
+    void Reset();
+
+private:
+    unsigned char* data_ = nullptr;
+    std::int64_t size_ = 0;
+    std::int64_t capacity_ = 0;
+};
+
+// scaleToInt32BE
+//   Given: count reals and an output area of 4*count bytes.
+//   Does: each real times 100 (extended precision), truncated toward zero,
+//         its low 32 bits stored big-endian. A product beyond the 64-bit range
+//         keeps the low 32 bits of its exact integer; NaN and infinities are
+//         stored as 0.
+void scaleToInt32BE(const double* values, unsigned char* out, std::int64_t count);
+
+// swapFloat32 / swapInt16
+//   Returns: a value whose bytes in memory are the big-endian IEEE single
+//          (two's-complement 16-bit) form of x, whatever the host order;
+//          store it with memcpy.
+std::uint32_t swapFloat32(float x);
+std::uint16_t swapInt16(std::int16_t x);
