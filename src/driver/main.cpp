@@ -1,1 +1,4 @@
-int main() { return 0; }
+// skanvert: converts one VEK drift-scan recording into one FITS file.
+#include "driver/run.h"
+
+int main(int argc, char** argv) { return runConversion(argc, argv); }

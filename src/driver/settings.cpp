@@ -1,1 +1,150 @@
-// placeholder
+#include "driver/settings.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "tables/ini_file.h"
+
+namespace {
+
+// Parses an option value with "%d" / "%f"; false when nothing converts.
+bool parseInt(const std::string& text, int& value) { return std::sscanf(text.c_str(), "%d", &value) == 1; }
+bool parseFloat(const std::string& text, float& value) { return std::sscanf(text.c_str(), "%f", &value) == 1; }
+
+// Integer / real option with a fallback for a value that does not convert.
+void intOption(int argc, char** argv, const char* name, int& field, int fallback) {
+    std::string value;
+    if (findOption(argc, argv, name, &value) && !parseInt(value, field)) field = fallback;
+}
+void floatOption(int argc, char** argv, const char* name, float& field, float fallback) {
+    std::string value;
+    if (findOption(argc, argv, name, &value) && !parseFloat(value, field)) field = fallback;
+}
+
+// Reads one "%d" answer from stdin; false when nothing converts.
+bool promptInt(const char* prompt, int& value) {
+    std::printf("%s", prompt);
+    std::fflush(stdout);
+    int read = 0;
+    if (std::scanf("%d", &read) != 1) return false;
+    value = read;
+    return true;
+}
+
+}  // namespace
+
+std::string settingsFileName(int argc, char** argv) {
+    const char* program = argc > 0 && argv[0] ? argv[0] : "";
+    return std::string(program) + ".ini";
+}
+
+void readSettingsFile(int argc, char** argv, RunSettings& settings) {
+    std::fprintf(stderr, "\nargc=%d", argc);
+    const std::string name = settingsFileName(argc, argv);
+    std::fprintf(stderr, "\n%s", name.c_str());
+    TIniFile file;
+    if (file.Load(name) < 1) return;
+    settings.smooth = file.GetInt("smooth", 20);
+    settings.debug = file.GetInt("debug", 0);
+    settings.onoff = file.GetInt("onoff", 0);
+    settings.ampcor = file.GetInt("ampcor", 2);
+    settings.dspdt = file.GetFloat("dspdt", 0.0076365f);
+    settings.shift = file.GetInt("shift", 0);
+    settings.delta = file.GetFloat("delta", 0);
+    settings.valh = file.GetFloat("valh", 10);
+    settings.azim = file.GetFloat("azim", 0);
+    settings.sigma = file.GetFloat("sigma", 1);
+    settings.indir.clear();
+    file.GetText("indir", settings.indir);
+    settings.outdir.clear();
+    file.GetText("outdir", settings.outdir);
+    settings.channels.clear();
+    file.GetText("channels", settings.channels);
+    settings.flag_theta = file.GetInt("flag_theta", 0);
+    file.Clear();
+}
+
+void printUsage() {
+    std::printf("\nUsage: skanvert -f=file_name -cf=config_file [-s=number][-in=indir][-onoff][-out=outdir][-amp=koef][-debug]");
+    std::printf("\n\t -f=file_name -input file");
+    std::printf("\n\t -cf=config_file -input file with channel configuration");
+    std::printf("\n\t -s=number - smoothing number (default 20)");
+    std::printf("\n\t -in=indir - path of input file (ex. home/aaa/in/)");
+    std::printf("\n\t -out=outdir - path of output file (ex. home/aaa/out/)");
+    std::printf("\n\t -amp=koef - correction of amplif changing [0-no, 1-auto, 2-using coeff.table]");
+    std::printf("\n\t -debug -print debug messages");
+}
+
+bool findOption(int argc, char** argv, const char* name, std::string* value) {
+    const size_t length = std::strlen(name);
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (!argument || std::strncmp(argument, name, length) != 0) continue;
+        if (value) {
+            // One separator character after the name is skipped, whatever it is.
+            const size_t total = std::strlen(argument);
+            *value = total > length ? std::string(argument + length + 1) : std::string();
+        }
+        std::fprintf(stderr, "\n\t%s", argument);
+        return true;
+    }
+    return false;
+}
+
+bool readWordFromStdin(std::string& word) {
+    int c = std::getchar();
+    while (c != EOF && std::isspace(c)) c = std::getchar();
+    if (c == EOF) return false;
+    std::string read;
+    while (c != EOF && !std::isspace(c)) {
+        read.push_back(static_cast<char>(c));
+        c = std::getchar();
+    }
+    if (c != EOF) std::ungetc(c, stdin);
+    word = std::move(read);
+    return true;
+}
+
+bool readCommandLine(int argc, char** argv, RunSettings& settings, bool& interactive) {
+    interactive = argc < 2;
+    if (interactive) {
+        printUsage();
+        std::printf("\nInput VEK data file name: ");
+        std::fflush(stdout);
+        readWordFromStdin(settings.inputFile);
+        std::printf("\nInput channel config file name: ");
+        std::fflush(stdout);
+        readWordFromStdin(settings.channels);
+        promptInt("\nInput amplif coef [0,1,2]: ", settings.ampcor);
+        if (!promptInt("\nInput smoothing number: ", settings.smooth)) settings.smooth = 20;
+        if (!promptInt("\nInput debug flag: ", settings.debug)) settings.debug = 0;
+    } else {
+        if (!findOption(argc, argv, "-f", &settings.inputFile)) {
+            printUsage();
+            return false;
+        }
+        findOption(argc, argv, "-cf", &settings.channels);
+        findOption(argc, argv, "-in", &settings.indir);
+        findOption(argc, argv, "-out", &settings.outdir);
+        intOption(argc, argv, "-amp", settings.ampcor, 2);
+        settings.debug = findOption(argc, argv, "-debug", nullptr) ? 1 : 0;
+        intOption(argc, argv, "-s", settings.smooth, 20);
+        intOption(argc, argv, "-shift", settings.shift, 0);
+        floatOption(argc, argv, "-delta", settings.delta, 0);
+        floatOption(argc, argv, "-valh", settings.valh, 10);
+        floatOption(argc, argv, "-azim", settings.azim, 0);
+        std::string value;
+        if (findOption(argc, argv, "-onoff", &value)) parseInt(value, settings.onoff);
+        floatOption(argc, argv, "-sigma", settings.sigma, 1);
+        intOption(argc, argv, "-flag_theta", settings.flag_theta, 0);
+    }
+    if (settings.debug) std::printf("\n sigma = %f", static_cast<double>(settings.sigma));
+    return true;
+}
+
+std::string inputPath(const RunSettings& settings) { return settings.indir + settings.inputFile; }
+
+std::string outputPath(const RunSettings& settings, const std::string& outputName) {
+    return settings.outdir + outputName;
+}

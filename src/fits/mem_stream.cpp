@@ -1,1 +1,123 @@
-// placeholder
+// TMemStream, the growable block that collects the primary image, and the
+// big-endian encoders of the image words and the table fields.
+#include "fits/mem_stream.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <limits>
+
+namespace {
+
+constexpr std::int64_t kMaxInt64 = std::numeric_limits<std::int64_t>::max();
+
+// True when n bytes can be asked of the allocator on this platform.
+bool fitsSizeT(std::int64_t n) {
+    if constexpr (sizeof(std::size_t) < sizeof(std::int64_t))
+        return static_cast<std::uint64_t>(n) <= std::numeric_limits<std::size_t>::max();
+    return true;
+}
+
+// The low 32 bits of value × 100, computed in extended precision and
+// truncated toward zero. Products beyond the 64-bit range keep the low bits
+// of their exact integer; NaN and infinities give 0.
+std::uint32_t hundredfoldLow32(double value) {
+    const long double product = std::trunc(static_cast<long double>(value) * 100.0L);
+    if (!std::isfinite(product)) return 0;
+    if (product >= -0x1p63L && product < 0x1p63L)
+        return static_cast<std::uint32_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(product)));
+    long double low = std::fmod(product, 0x1p32L);  // exact; keeps the sign of product
+    if (low < 0) low += 0x1p32L;
+    return static_cast<std::uint32_t>(low);
+}
+
+}  // namespace
+
+TMemStream::~TMemStream() { std::free(data_); }
+
+// Moves the content into a new block of exactly n bytes: the whole old block
+// is copied (not only the bytes in use); a first block starts zero-filled.
+bool TMemStream::Reserve(std::int64_t n) {
+    if (n < capacity_ || !fitsSizeT(n)) return false;
+    // A block of 0 bytes still gets a distinct allocation, so "a block exists"
+    // keeps one meaning for WriteTo.
+    auto* block = static_cast<unsigned char*>(std::malloc(n > 0 ? static_cast<std::size_t>(n) : 1));
+    if (block == nullptr) return false;
+    if (data_ != nullptr) {
+        std::memcpy(block, data_, static_cast<std::size_t>(capacity_));
+        std::free(data_);
+    } else {
+        std::memset(block, 0, static_cast<std::size_t>(n));
+    }
+    data_ = block;
+    capacity_ = n;
+    return true;
+}
+
+// Grows the block to twice the length needed when it is too short, then
+// copies the bytes behind the data in use. The bytes may come from the
+// stream's own block: their place is found again after a reallocation.
+bool TMemStream::Append(const void* bytes, std::int64_t n) {
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (bytes == nullptr || n > kMaxInt64 - size_) return false;
+    const std::int64_t needed = size_ + n;
+    const auto* source = static_cast<const unsigned char*>(bytes);
+    if (capacity_ < needed) {
+        if (needed > kMaxInt64 / 2) return false;
+        const std::less_equal<const unsigned char*> notAfter;
+        const bool fromOwnBlock = data_ != nullptr && notAfter(data_, source) && !notAfter(data_ + capacity_, source);
+        const std::ptrdiff_t offset = fromOwnBlock ? source - data_ : 0;
+        if (!Reserve(2 * needed)) return false;
+        if (fromOwnBlock) source = data_ + offset;
+    }
+    std::memmove(data_ + size_, source, static_cast<std::size_t>(n));
+    size_ = needed;
+    return true;
+}
+
+bool TMemStream::WriteTo(std::FILE* file) const {
+    if (data_ == nullptr || file == nullptr) return false;
+    const auto length = static_cast<std::size_t>(size_);
+    return std::fwrite(data_, 1, length, file) == length;
+}
+
+void TMemStream::Reset() {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = 0;
+    capacity_ = 0;
+}
+
+// Each word is composed most significant byte first by shifts, so the
+// result does not depend on the host's byte order.
+void scaleToInt32BE(const double* values, unsigned char* out, std::int64_t count) {
+    for (std::int64_t i = 0; i < count; ++i) {
+        const std::uint32_t word = hundredfoldLow32(values[i]);
+        unsigned char* at = out + 4 * i;
+        at[0] = static_cast<unsigned char>(word >> 24);
+        at[1] = static_cast<unsigned char>(word >> 16);
+        at[2] = static_cast<unsigned char>(word >> 8);
+        at[3] = static_cast<unsigned char>(word);
+    }
+}
+
+std::uint32_t swapFloat32(float x) {
+    static_assert(sizeof(float) == 4, "IEEE single precision expected");
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &x, sizeof bits);
+    const unsigned char bytes[4] = {static_cast<unsigned char>(bits >> 24), static_cast<unsigned char>(bits >> 16),
+                                    static_cast<unsigned char>(bits >> 8), static_cast<unsigned char>(bits)};
+    std::uint32_t stored = 0;
+    std::memcpy(&stored, bytes, sizeof stored);
+    return stored;
+}
+
+std::uint16_t swapInt16(std::int16_t x) {
+    const auto bits = static_cast<std::uint16_t>(x);
+    const unsigned char bytes[2] = {static_cast<unsigned char>(bits >> 8), static_cast<unsigned char>(bits)};
+    std::uint16_t stored = 0;
+    std::memcpy(&stored, bytes, sizeof stored);
+    return stored;
+}

@@ -1,1 +1,265 @@
-// placeholder
+#include "fits/output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "tables/tables.h"
+
+namespace {
+
+constexpr const char* kWriterComment = "Written by TFitsHdr (XRZ 2005)";
+
+// Columns of the "Scan_params" table: name and format.
+constexpr const char* kColumnNames[16] = {"date",  "time",    "object",  "freq",    "cdelt",   "crpix",
+                                          "tqsun", "theta",   "kflux",   "solar_b", "solar_p", "solar_r",
+                                          "azimuth", "altitude", "fiv",  "fcalibr"};
+constexpr const char* kColumnFormats[16] = {"16A", "16A", "16A", "E", "E", "E", "E", "E",
+                                            "E",   "E",   "E",   "E", "E", "E", "I", "I"};
+
+// Byte offsets of the row's fields.
+constexpr int kRowDate = 0, kRowTime = 16, kRowObject = 32, kRowFreq = 48, kRowCdelt = 52, kRowCrpix = 56,
+              kRowTqsun = 60, kRowTheta = 64, kRowKflux = 68, kRowSolarB = 72, kRowSolarP = 76,
+              kRowSolarR = 80, kRowAzimuth = 84, kRowAltitude = 88, kRowFiv = 92;
+constexpr size_t kRowTextBytes = 16;
+
+using Row = std::array<unsigned char, kScanParamsRowBytes>;
+
+void putText(Row& row, int offset, const std::string& text) {
+    std::memcpy(row.data() + offset, text.data(), std::min(text.size(), kRowTextBytes));
+}
+
+void putFloat(Row& row, int offset, float value) {
+    const std::uint32_t stored = swapFloat32(value);
+    std::memcpy(row.data() + offset, &stored, sizeof stored);
+}
+
+// Zero bytes that fill a unit of `length` bytes to whole 2880-byte blocks.
+std::int64_t fillBytes(std::int64_t length) {
+    const std::int64_t rest = length % kFitsBlockBytes;
+    return rest == 0 ? 0 : kFitsBlockBytes - rest;
+}
+
+// True when both paths name the same existing file.
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat first {}, second {};
+    if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return false;
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// The output under construction: a temporary file beside the output path,
+// removed unless it was committed by renaming it over the output.
+class PendingOutput {
+public:
+    explicit PendingOutput(const std::string& outputPath) : outputPath_(outputPath) {}
+    ~PendingOutput() {
+        if (file_) std::fclose(file_);
+        if (!tempPath_.empty()) std::remove(tempPath_.c_str());
+    }
+    PendingOutput(const PendingOutput&) = delete;
+    PendingOutput& operator=(const PendingOutput&) = delete;
+
+    // Creates the temporary file with the permissions a new file gets.
+    bool Open() {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string candidate = outputPath_ + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(attempt);
+            const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+            if (fd < 0) {
+                if (errno == EEXIST) continue;
+                return false;
+            }
+            file_ = fdopen(fd, "wb");
+            if (!file_) {
+                close(fd);
+                std::remove(candidate.c_str());
+                return false;
+            }
+            tempPath_ = std::move(candidate);
+            return true;
+        }
+        return false;
+    }
+
+    std::FILE* File() const { return file_; }
+
+    // Records a failed write; later writes are skipped.
+    void Write(const void* bytes, std::int64_t n) {
+        if (ok_ && n > 0 && std::fwrite(bytes, 1, static_cast<size_t>(n), file_) != static_cast<size_t>(n)) ok_ = false;
+    }
+    void WriteZeros(std::int64_t n) {
+        static const unsigned char kZeros[kFitsBlockBytes] = {};
+        Write(kZeros, n);
+    }
+    void MarkFailed() { ok_ = false; }
+
+    // Closes the file and renames it over the output path; false when a
+    // write, the close or the rename failed.
+    bool Commit() {
+        std::FILE* file = file_;
+        file_ = nullptr;
+        if (std::fclose(file) != 0) ok_ = false;
+        if (!ok_) return false;
+        if (std::rename(tempPath_.c_str(), outputPath_.c_str()) != 0) return false;
+        tempPath_.clear();
+        return true;
+    }
+
+private:
+    std::string outputPath_;
+    std::string tempPath_;
+    std::FILE* file_ = nullptr;
+    bool ok_ = true;
+};
+
+}  // namespace
+
+void startHeaders(TFitsHdr& primary, TFitsHdr& extension) {
+    primary.Start("");
+    extension.Start("BINTABLE");
+}
+
+void writeScanCards(TFitsHdr& primary, const ScanCardValues& values) {
+    primary.SetInt("bitpix", 32);
+    primary.SetInt("naxis", 3);
+    primary.SetInt("naxis1", values.naxis1);
+    primary.SetInt("naxis2", 2);
+    primary.SetInt("naxis3", 56);  // replaced by the accepted channel count
+    primary.SetString("dataname", "newvek");
+    primary.SetString("TELESCOP", "KORVAL-90");
+    primary.SetString("origin", "VEK-64");
+    primary.SetString("date-obs", values.dateObs);
+    primary.SetString("time-obs", values.timeObs);
+    primary.SetString("startobs", values.startObs);
+    primary.SetString("stopobs", values.stopObs);
+    primary.SetInt("nsamples", values.nsamples, "NAXIS1 = NSAMPLES / (4*SMOTH_Number)");
+    primary.SetString("object", values.object);
+    primary.SetDouble("solar_r", values.solar_r, "arcsec");
+    primary.SetDouble("solar_p", values.solar_p);
+    primary.SetDouble("solar_b", values.solar_b);
+    primary.SetDouble("sol_ra", values.sol_ra);
+    primary.SetDouble("sol_dec", values.sol_dec);
+    primary.SetFloat("azimuth", values.azimuth);
+    primary.SetFloat("altitude", values.altitude);
+    primary.SetFloat("crpix1", values.crpix1);
+    primary.SetFloat("cdelt1", values.cdelt1);
+    primary.SetInt("flag_iv", 1, "1- data is RL; 0- data is IV");
+    primary.SetInt("Calibr", 0);
+    char history[64];
+    std::snprintf(history, sizeof history, "Smoothing pixels number is %d", values.smooth);
+    primary.AddHistory(history);
+    primary.SetFloat("dspdt", values.dspdt);
+    primary.SetInt("shift", values.shift);
+    primary.AddComment("*** Frequencies and overflows***");
+}
+
+void writeChannelCards(TFitsHdr& primary, int j, float frequency, int overflow) {
+    char keyword[32];
+    std::snprintf(keyword, sizeof keyword, "FREQ%03d", j);
+    primary.SetFloat(keyword, frequency, "GHz");
+    std::snprintf(keyword, sizeof keyword, "OVER%03d", j);
+    primary.SetInt(keyword, overflow);
+}
+
+Row scanParamsRow(const ScanCardValues& values, float frequency, float tqsun, float theta, float kflux) {
+    Row row{};
+    putText(row, kRowDate, values.dateObs);
+    putText(row, kRowTime, values.timeObs);
+    putText(row, kRowObject, values.object);
+    putFloat(row, kRowFreq, frequency);
+    putFloat(row, kRowCdelt, values.cdelt1);
+    putFloat(row, kRowCrpix, values.crpix1);
+    putFloat(row, kRowTqsun, tqsun);
+    putFloat(row, kRowTheta, theta);
+    putFloat(row, kRowKflux, kflux);
+    putFloat(row, kRowSolarB, static_cast<float>(values.solar_b));
+    putFloat(row, kRowSolarP, static_cast<float>(values.solar_p));
+    putFloat(row, kRowSolarR, static_cast<float>(values.solar_r));
+    putFloat(row, kRowAzimuth, values.azimuth);
+    putFloat(row, kRowAltitude, values.altitude);
+    const std::uint16_t fiv = swapInt16(1);
+    std::memcpy(row.data() + kRowFiv, &fiv, sizeof fiv);
+    return row;  // "fcalibr" stays 0
+}
+
+bool writeFitsFile(TFitsHdr& primary, TFitsHdr& extension, TMemStream& image, int accepted,
+                   const std::array<bool, 256>& channelUsed, const float* slotFrequencies, int visitedSlots,
+                   const ScanCardValues& values, const CalibrationSource& calibration,
+                   const std::string& inputPath, const std::string& outputPath, int debug,
+                   const std::function<void()>& releaseRecording) {
+    if (debug) std::printf("\n number of rows = %d", accepted);
+    primary.SetInt("naxis3", accepted);
+    std::vector<char> header = primary.Render();
+
+    if (sameFile(inputPath, outputPath)) {
+        std::printf("\nOutput FITS file <%s> is the input file", outputPath.c_str());
+        releaseRecording();
+        return false;
+    }
+    PendingOutput output(outputPath);
+    if (!output.Open()) {
+        std::printf("\nCan not open output FITS file <%s>", outputPath.c_str());
+        releaseRecording();
+        return false;
+    }
+    if (debug) std::printf("\nOpen output file <%s>", outputPath.c_str());
+
+    // Primary unit: header, image, fill.
+    output.Write(header.data(), static_cast<std::int64_t>(header.size()));
+    header = std::vector<char>();
+    const std::int64_t imageBytes = image.Size();
+    if (imageBytes > 0 && !image.WriteTo(output.File())) output.MarkFailed();
+    image.Reset();
+    output.WriteZeros(fillBytes(imageBytes));
+    releaseRecording();
+
+    // Extension: the "Scan_params" table.
+    if (debug) std::printf("\nCreating BINTABLE extension");
+    const float tqsunDefault = upperName(values.object).find("MOON") != std::string::npos ? 220.0f : 6000.0f;
+    extension.SetString("EXTNAME", "Scan_params");
+    extension.SetInt("naxis", 2);
+    extension.SetInt("naxis1", kScanParamsRowBytes, "Number of bytes per row");
+    extension.SetInt("naxis2", accepted, "Number of rows");
+    extension.SetInt("pcount", 0, "Normally 0 (no varying arrays)");
+    extension.SetInt("gcount", 1);
+    extension.SetInt("tfields", 16, "Number of columns in table");
+    extension.AddComment("*** Column names ***");
+    char keyword[32];
+    for (int i = 1; i <= 16; ++i) {
+        std::snprintf(keyword, sizeof keyword, "TTYPE%d", i);
+        extension.SetString(keyword, kColumnNames[i - 1]);
+    }
+    extension.AddComment("*** Column formats ***");
+    for (int i = 1; i <= 16; ++i) {
+        std::snprintf(keyword, sizeof keyword, "TFORM%d", i);
+        extension.SetString(keyword, kColumnFormats[i - 1]);
+    }
+    const std::vector<char> extensionHeader = extension.Render();
+    output.Write(extensionHeader.data(), static_cast<std::int64_t>(extensionHeader.size()));
+
+    std::int64_t rows = 0;
+    for (int slot = 0; slot < visitedSlots; ++slot) {
+        if (!channelUsed[static_cast<size_t>(slot)]) continue;
+        const float f = slotFrequencies[slot];
+        const CalibrationValues c = calibrationValues(*calibration.coefficients, calibration.coefficientCount, f,
+                                                      calibration.flagTheta, tqsunDefault);
+        if (debug) {
+            std::printf("\n\tfreq=%f fluxkoef=%f Tqsun=%f theta=%f", static_cast<double>(f),
+                        static_cast<double>(c.kflux), static_cast<double>(c.tqsun), static_cast<double>(c.theta));
+        }
+        const Row row = scanParamsRow(values, f, c.tqsun, c.theta, c.kflux);
+        output.Write(row.data(), kScanParamsRowBytes);
+        ++rows;
+    }
+    output.WriteZeros(fillBytes(rows * kScanParamsRowBytes));
+
+    if (!output.Commit()) {
+        std::printf("\nCan not write output FITS file <%s>", outputPath.c_str());
+        return false;
+    }
+    if (debug) std::printf("\nOutput file is created");
+    return true;
+}

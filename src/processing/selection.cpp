@@ -1,1 +1,128 @@
-// placeholder
+#include "processing/selection.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+#include "fits/output.h"
+
+void correctGainStep(double* v, std::int64_t count, std::int64_t j) {
+    if (j < 2 || j + 3 > count - 1) return;
+    const double den = 4 * v[j + 1] + v[j + 2] - 3 * v[j + 3];
+    if (den == 0) return;
+    const double koeff = (v[j - 2] + v[j - 1]) / den;
+    std::printf("\n\tjj=%d amp koeff=%f", static_cast<int>(j), koeff);
+    for (std::int64_t i = j + 1; i < count; ++i) v[i] *= koeff;
+    v[j] = (v[j - 1] + v[j + 1]) * 0.5;
+}
+
+void detectGainSteps(const SampleArea& area, int channel, int n, int shift, SmoothedChannel& smoothed) {
+    const std::int64_t pixels = smoothed.pixels;
+    const int statusWord = kFirstStatusWord + channel / 10;
+    const std::int64_t q = shift / n;
+    for (std::int64_t e = n; e < pixels * n; e += n) {
+        const std::int16_t here = sampleWord(area.data, e, 0, statusWord);
+        if (here != sampleWord(area.data, e - 1, 0, statusWord) ||
+            here != sampleWord(area.data, e + n - 1, 0, statusWord)) {
+            const std::int64_t d = e / n;
+            correctGainStep(smoothed.series1(), pixels, d - q);
+            correctGainStep(smoothed.series2(), pixels, d + q);
+        }
+    }
+}
+
+double noiseRms(const double* v, std::int64_t length) {
+    double sum = 0.0;
+    for (std::int64_t i = 1; i + 1 < length; ++i) {
+        const double difference = v[i] - (v[i - 1] + v[i + 1]) * 0.5;
+        sum += difference * difference;
+    }
+    return std::sqrt(sum / static_cast<double>(length - 3));
+}
+
+float sunWindowTest(const double* v, std::int64_t pixels, std::int64_t centre, std::int64_t halfWidth) {
+    std::int64_t start = centre - halfWidth;
+    if (start < 2) start = 2;
+    std::int64_t stop = centre + halfWidth;
+    if (stop > pixels) stop = pixels - 2;
+    if (start > stop) return 0.0f;
+    if (stop - start < 4) return std::numeric_limits<float>::quiet_NaN();
+
+    double maximum = v[start];
+    double minimum = v[start];
+    for (std::int64_t i = start; i < stop; ++i) {
+        if (v[i] > maximum) {
+            maximum = v[i];
+        } else if (v[i] < minimum) {
+            minimum = v[i];
+        }
+    }
+    const double range = maximum - minimum;
+    return static_cast<float>(range > 0 ? noiseRms(v + start, stop - start) / range : 1.0);
+}
+
+namespace {
+
+// The use flag of a configuration row: its value's integer part, truncated
+// toward zero; a row without the column is switched on. NaN counts as on.
+int useFlagOf(const ChannelRow& row, int valuesRead) {
+    if (valuesRead < 3) return 1;
+    const float flag = row.value[1];
+    return std::fabs(flag) < 1.0f ? 0 : 1;
+}
+
+// Encodes both series as hundredths, reverses each into output order and
+// appends them to the image.
+bool appendChannel(const SmoothedChannel& smoothed, std::vector<unsigned char>& rowBuffer, TMemStream& image) {
+    const std::int64_t pixels = smoothed.pixels;
+    scaleToInt32BE(smoothed.values.data(), rowBuffer.data(), 2 * pixels);
+    auto swapWords = [&rowBuffer](std::int64_t a, std::int64_t b) {
+        for (int byte = 0; byte < 4; ++byte) std::swap(rowBuffer[static_cast<size_t>(4 * a + byte)], rowBuffer[static_cast<size_t>(4 * b + byte)]);
+    };
+    for (std::int64_t j = 0; j < pixels / 2; ++j) {
+        swapWords(j, pixels - 1 - j);
+        swapWords(pixels + j, 2 * pixels - 1 - j);
+    }
+    return image.Append(rowBuffer.data(), 8 * pixels);
+}
+
+}  // namespace
+
+bool selectChannels(SampleArea& area, const SelectionSettings& settings, const ScanGeometry& geometry,
+                    const TIniFile& channelTable, int coefficientCount, ChannelSelection& selection,
+                    TMemStream& image, TFitsHdr& primary) {
+    std::vector<unsigned char> rowBuffer(static_cast<size_t>(8 * geometry.naxis1));
+    for (int slot = 0; slot < kVisitedSlots; ++slot) {
+        float& entry = selection.slotChannelTable[static_cast<size_t>(slot)];
+        if (entry == 0) continue;
+        SmoothedChannel smoothed = smoothChannel(area, slot, settings.smooth, settings.ampcor, settings.shift);
+        const float test = sunWindowTest(smoothed.series1(), smoothed.pixels, geometry.windowCentre,
+                                         geometry.windowHalfWidth);
+        if (settings.debug) std::printf("\n %.1f ", static_cast<double>(entry));
+
+        ChannelRow row;
+        const int valuesRead = channelTable.FindChannelRow(entry, row, "%.2f");
+        if (valuesRead == 0) continue;  // no row for this channel: skipped like a frequency of 0
+        const float frequency = row.value[0];
+        entry = frequency;
+        // A frequency that is 0, or no finite single-precision number, switches the channel off.
+        if (frequency == 0 || !std::isfinite(frequency)) continue;
+        if (settings.debug) {
+            std::printf(" %6.2fGHz test = %f sigma = %f shift=%d", static_cast<double>(frequency),
+                        static_cast<double>(test), static_cast<double>(geometry.sigma), settings.shift);
+        }
+        int useFlag = useFlagOf(row, valuesRead);
+        if (coefficientCount == 0 || settings.onoff == 0) useFlag = 1;
+        if (!(geometry.sigma > test) || useFlag == 0) continue;
+
+        if (settings.debug) std::printf(" +");
+        if (!appendChannel(smoothed, rowBuffer, image)) return false;
+        selection.channelUsed[static_cast<size_t>(slot)] = true;
+        ++selection.accepted;
+        const int overflow = channelOverflows(area.data, area.length, slot);
+        writeChannelCards(primary, selection.accepted, frequency, overflow);
+        if (settings.debug && overflow) std::printf("   data overflows");
+    }
+    return true;
+}

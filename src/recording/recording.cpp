@@ -1,1 +1,147 @@
-// placeholder
+#include "recording/recording.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "astro/calendar.h"
+
+namespace {
+
+// Header offsets of the texts and fields the conversion reads.
+constexpr size_t kDateField = 2;
+constexpr size_t kTimeField = 18;
+constexpr size_t kObjectField = 34;
+constexpr size_t kAzimuthField = 52;
+constexpr size_t kAltitudeField = 56;
+constexpr size_t kHeaderTextLength = 16;
+constexpr size_t kSampleCountText = 2761;
+constexpr size_t kStopStampText = 3072;
+constexpr size_t kStartStampText = 4032;
+constexpr size_t kStampTextLength = 32;
+
+// A text field of the header: its bytes up to the first zero, at most `length`.
+std::string headerText(const unsigned char* bytes, size_t offset, size_t length) {
+    const char* p = reinterpret_cast<const char*>(bytes + offset);
+    return std::string(p, strnlen(p, length));
+}
+
+std::uint32_t littleEndian32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// The six items of a recorder time stamp.
+struct TimeStamp {
+    char weekday[kStampTextLength + 1] = {};
+    char month[kStampTextLength + 1] = {};
+    int day = 0;
+    char time[kStampTextLength + 1] = {};
+    int year = 0;
+    int milliseconds = 0;
+};
+
+// Reads a stamp with the given format; true when all six items were read.
+// The items are words of a text of at most 32 characters, so the buffers
+// always hold them.
+bool readTimeStamp(const std::string& text, const char* format, TimeStamp& stamp) {
+    return std::sscanf(text.c_str(), format, stamp.weekday, stamp.month, &stamp.day, stamp.time, &stamp.year,
+                       &stamp.milliseconds) == 6;
+}
+
+std::string withMilliseconds(const char* time, int milliseconds) {
+    char buffer[kStampTextLength + 32];
+    std::snprintf(buffer, sizeof buffer, "%s.%03d", time, milliseconds);
+    return buffer;
+}
+
+}  // namespace
+
+ReadStatus readRecording(std::FILE* file, RecordingImage& image) {
+    if (std::fseek(file, 0, SEEK_END) != 0) return ReadStatus::SeekFailed;
+    const long end = std::ftell(file);
+    if (end < 0) return ReadStatus::SeekFailed;
+    if (end < kHeaderBytes) return ReadStatus::TooShort;
+    // A directory opens and seeks on some systems but has no bytes to read.
+    struct stat info {};
+    if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) return ReadStatus::ReadFailed;
+    if (std::fseek(file, 0, SEEK_SET) != 0) return ReadStatus::SeekFailed;
+    const auto size = static_cast<std::int64_t>(end);
+    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[static_cast<size_t>(size)]);
+    if (!bytes) return ReadStatus::OutOfMemory;
+    if (std::fread(bytes.get(), 1, static_cast<size_t>(size), file) != static_cast<size_t>(size)) {
+        return ReadStatus::ReadFailed;
+    }
+    image.bytes = std::move(bytes);
+    image.size = size;
+    return ReadStatus::Ok;
+}
+
+HeaderStatus parseRecordingHeader(const unsigned char* bytes, RecordingHeader& header) {
+    const std::string timeField = headerText(bytes, kTimeField, kHeaderTextLength);
+    header.object = headerText(bytes, kObjectField, kHeaderTextLength);
+    header.azimuth = static_cast<std::int32_t>(littleEndian32(bytes + kAzimuthField));
+    const std::uint32_t altitudeBits = littleEndian32(bytes + kAltitudeField);
+    std::memcpy(&header.altitude, &altitudeBits, sizeof header.altitude);
+    (void)kDateField;  // the recorded date is never read: the start stamp gives it
+
+    // Stop stamp: only its time and milliseconds are used.
+    TimeStamp stop;
+    if (!readTimeStamp(headerText(bytes, kStopStampText, kStampTextLength), "%s %s %d %s %d %d", stop) ||
+        !clockTextFinite(stop.time)) {
+        return HeaderStatus::NoStopStamp;
+    }
+    header.stopObs = withMilliseconds(stop.time, stop.milliseconds);
+
+    // Sample count: a word, then the count.
+    {
+        const std::string text = headerText(bytes, kSampleCountText, kStampTextLength);
+        char word[kStampTextLength + 1];
+        int count = 0;
+        header.nsamples = std::sscanf(text.c_str(), "%s %d", word, &count) == 2 ? count : 0;
+    }
+
+    // Start stamp: the date of the observation and the recording start.
+    TimeStamp start;
+    if (!readTimeStamp(headerText(bytes, kStartStampText, kStampTextLength), "%s %s %d %s %d %3d", start) ||
+        !clockTextFinite(start.time)) {
+        return HeaderStatus::NoStartStamp;
+    }
+    header.year = start.year;
+    header.month = monthNumber(start.month);
+    header.day = start.day;
+    header.startObs = withMilliseconds(start.time, start.milliseconds);
+    char date[64];
+    std::snprintf(date, sizeof date, "%04d/%02d/%02d", header.year, header.month, header.day);
+    header.dateObs = date;
+
+    // Time of observation: must begin with an hour.
+    header.timeObsLocal = timeField;
+    header.timeObs = timeField;
+    if (std::sscanf(timeField.c_str(), "%d", &header.localHour) != 1 || !clockTextFinite(timeField)) {
+        return HeaderStatus::NoTimeOfObservation;
+    }
+
+    // Altitude: degrees, or DDMMSS.s above 200; either way it must give a
+    // finite number of degrees that the header cards can hold.
+    const float altitude = header.altitude;
+    if (!std::isfinite(altitude) || (altitude > 200.0f && altitude >= 1e9f)) return HeaderStatus::NoAltitude;
+    return HeaderStatus::Ok;
+}
+
+void applyUniversalTime(RecordingHeader& header) {
+    const int hour = universalHour(header.year, dayNumber(header.year, header.month, header.day), header.localHour);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d", hour);
+    const std::string& local = header.timeObsLocal;
+    header.timeObs = text + local.substr(std::min<size_t>(2, local.size()));
+}
+
+std::string outputFileName(const std::string& inputName) {
+    const size_t dot = inputName.rfind('.');
+    if (dot == std::string::npos || dot == 0) return inputName + "1";
+    return inputName.substr(0, dot + 1) + "fits";
+}

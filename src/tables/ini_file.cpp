@@ -1,1 +1,234 @@
-// placeholder
+// TIniFile: a text file held as lines, with the key getters of the settings
+// file and the row lookups of the channel configuration and the coefficient
+// table.
+#include "tables/ini_file.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Longest text one read of a line returns: a 255-byte buffer less its
+// terminating zero.
+constexpr size_t kMaxLineChars = 254;
+
+// Reads the whole file into `bytes`. Reading stops at the end of the file or
+// at the first read error (a directory yields nothing).
+void readAll(std::FILE* file, std::string& bytes)
+{
+    char chunk[4096];
+    for (;;) {
+        size_t got = std::fread(chunk, 1, sizeof chunk, file);
+        bytes.append(chunk, got);
+        if (got < sizeof chunk) {
+            return;
+        }
+    }
+}
+
+// Drops every carriage return that stands right before a line feed, so a file
+// written with CR LF line ends reads like one with LF line ends.
+std::string dropCrBeforeLf(const std::string& bytes)
+{
+    std::string out;
+    out.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
+            continue;
+        }
+        out.push_back(bytes[i]);
+    }
+    return out;
+}
+
+// Reads one table line with the nine-real format: the key into `key`, the
+// values after it into the row. The values the line holds are marked
+// written; values it lacks keep what the row held. Returns the count of
+// reals read, the key included (0 for a line that reads none).
+int readRowInto(const std::string& line, float& key, TableRow& row)
+{
+    float v[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    int n = std::sscanf(line.c_str(), "%f %f %f %f %f %f %f %f %f", &key, &v[0], &v[1], &v[2],
+                        &v[3], &v[4], &v[5], &v[6], &v[7]);
+    if (n < 0) {
+        n = 0;
+    }
+    for (int i = 0; i + 1 < n; ++i) {
+        row.value[i] = v[i];
+        row.written[i] = true;
+    }
+    return n;
+}
+
+}  // namespace
+
+bool readWord(const std::string& text, size_t start, std::string& word)
+{
+    // A zero byte ends the text, as it ends a C string read with "%s".
+    size_t end = text.find('\0');
+    if (end == std::string::npos) {
+        end = text.size();
+    }
+    size_t pos = start;
+    while (pos < end && std::isspace(static_cast<unsigned char>(text[pos]))) {
+        ++pos;
+    }
+    if (pos >= end) {
+        return false;
+    }
+    size_t stop = pos;
+    while (stop < end && !std::isspace(static_cast<unsigned char>(text[stop]))) {
+        ++stop;
+    }
+    word.assign(text, pos, stop - pos);
+    return true;
+}
+
+int TIniFile::Load(const std::string& path)
+{
+    Clear();
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        std::fprintf(stderr, "\nCan not open <%s>", path.c_str());
+        return 0;
+    }
+    std::string raw;
+    readAll(file, raw);
+    std::fclose(file);
+
+    // Split as a line reader with a 255-byte buffer does: each piece ends
+    // after its line feed or after 254 characters, whichever comes first.
+    // The stored copy ends at the first zero byte of its piece.
+    const std::string bytes = dropCrBeforeLf(raw);
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        size_t len = 0;
+        while (len < kMaxLineChars && pos + len < bytes.size()) {
+            if (bytes[pos + len++] == '\n') {
+                break;
+            }
+        }
+        const char* piece = bytes.data() + pos;
+        const void* zero = std::memchr(piece, '\0', len);
+        size_t stored = zero ? static_cast<size_t>(static_cast<const char*>(zero) - piece) : len;
+        lines_.emplace_back(piece, stored);
+        pos += len;
+    }
+    return Count();
+}
+
+void TIniFile::Clear()
+{
+    lines_.clear();
+    lines_.shrink_to_fit();
+}
+
+int TIniFile::FindKey(const std::string& key) const
+{
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        if (lines_[i].compare(0, key.size(), key) == 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+int TIniFile::GetInt(const std::string& key, int defaultValue) const
+{
+    int index = FindKey(key);
+    if (index < 0) {
+        return defaultValue;
+    }
+    const std::string& line = Line(index);
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) {
+        return defaultValue;
+    }
+    // The value is the integer at the start of the text after the "=".
+    int value = 0;
+    return std::sscanf(line.c_str() + eq + 1, "%d", &value) == 1 ? value : defaultValue;
+}
+
+float TIniFile::GetFloat(const std::string& key, float defaultValue) const
+{
+    int index = FindKey(key);
+    if (index < 0) {
+        return defaultValue;
+    }
+    const std::string& line = Line(index);
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) {
+        return defaultValue;
+    }
+    float value = 0;
+    return std::sscanf(line.c_str() + eq + 1, "%f", &value) == 1 ? value : defaultValue;
+}
+
+bool TIniFile::GetText(const std::string& key, std::string& dest) const
+{
+    int index = FindKey(key);
+    if (index < 0) {
+        return false;
+    }
+    const std::string& line = Line(index);
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) {
+        return false;
+    }
+    // Quoted form: a quote right after the "=" opens a value that may hold
+    // blanks; it runs to the next quote or the end of the stored line.
+    if (eq + 1 < line.size() && line[eq + 1] == '\'') {
+        size_t open = eq + 2;
+        size_t close = line.find('\'', open);
+        dest = line.substr(open, close == std::string::npos ? std::string::npos : close - open);
+        return true;
+    }
+    // Plain form: the first word after the "=".
+    std::string word;
+    if (!readWord(line, eq + 1, word)) {
+        return false;
+    }
+    dest = word;
+    return true;
+}
+
+int TIniFile::FindChannelRow(float channel, ChannelRow& row, const char* format) const
+{
+    // The key sought: the channel number as the format prints it, read back.
+    // A printed text that reads no real leaves the channel number itself.
+    float wanted = channel;
+    if (format != nullptr) {
+        double number = static_cast<double>(channel);
+        int len = std::snprintf(nullptr, 0, format, number);
+        if (len >= 0) {
+            std::string text(static_cast<size_t>(len) + 1, '\0');
+            std::snprintf(text.data(), text.size(), format, number);
+            float readBack = 0;
+            if (std::sscanf(text.c_str(), "%f", &readBack) == 1) {
+                wanted = readBack;
+            }
+        }
+    }
+    for (const std::string& line : lines_) {
+        float key = 0;
+        int n = readRowInto(line, key, row);
+        if (n >= 2 && key == wanted) {
+            return n;
+        }
+    }
+    return 0;
+}
+
+int TIniFile::FindCoefRow(float frequency, CoefficientRow& row) const
+{
+    // Line 0 is the table's heading; rows follow in ascending frequency.
+    for (size_t i = 1; i < lines_.size(); ++i) {
+        float key = 0;
+        int n = readRowInto(lines_[i], key, row);
+        if (n >= 2 && key >= frequency) {
+            return n - 1;
+        }
+    }
+    return 0;
+}

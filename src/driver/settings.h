@@ -1,0 +1,61 @@
+// The settings of one conversion run, gathered from start values, the
+// settings file, and then the console prompts or the command-line options.
+#pragma once
+
+#include <string>
+
+struct RunSettings {
+    std::string inputFile;  // recording name, joined to indir
+    std::string channels;   // channel configuration, used as entered
+    std::string indir;      // prefix of the input path
+    std::string outdir;     // prefix of the output path
+    int smooth = 20;        // frames per image pixel
+    int ampcor = 1;         // gain-step handling: 0 none, 1 automatic, 2 table
+    int debug = 0;
+    int onoff = 0;          // lets the configuration's use flag drop channels
+    float dspdt = 0.0076365f;  // seconds per frame
+    int shift = 0;          // frame offset between the two series
+    float delta = 0;        // declination for objects other than the Sun
+    float valh = 10;        // the source's own drift, seconds per hour
+    float azim = 0;         // fallback azimuth for objects other than the Sun
+    float sigma = 1;        // channel test threshold
+    int flag_theta = 0;     // theta from the coefficient table
+};
+
+// settingsFileName: the program's path followed by ".ini".
+std::string settingsFileName(int argc, char** argv);
+
+// readSettingsFile
+//   Does: writes "\nargc=%d" and "\n<settings file>" to stderr, loads the
+//         settings file and, when it holds lines, reads its keys in their
+//         fixed order over the start values.
+void readSettingsFile(int argc, char** argv, RunSettings& settings);
+
+// printUsage: writes the usage text to stdout.
+void printUsage();
+
+// findOption
+//   Given: the arguments, an option name and an optional destination.
+//   Does: finds the first argument after the program's name that begins with
+//         the name; copies into `value` (when given) the text from one
+//         character after the name (that separator is skipped whatever it
+//         is), writes "\n\t<argument>" to stderr.
+//   Returns: true when found; false leaves `value` untouched.
+bool findOption(int argc, char** argv, const char* name, std::string* value);
+
+// readCommandLine
+//   Does: with no argument besides the program's name, writes the usage text
+//         and asks the five prompts on stdin; otherwise reads the options in
+//         their fixed lookup order. In debug mode writes "\n sigma = %f".
+//   Returns: false for option mode without -f (after the usage text).
+bool readCommandLine(int argc, char** argv, RunSettings& settings, bool& interactive);
+
+// readWordFromStdin
+//   Does: reads one word from stdin as "%s" does: blanks and line breaks are
+//         skipped, the word ends before the next white space.
+//   Returns: false at the end of input with no word read (`word` unchanged).
+bool readWordFromStdin(std::string& word);
+
+// inputPath / outputPath: the directory followed directly by the name.
+std::string inputPath(const RunSettings& settings);
+std::string outputPath(const RunSettings& settings, const std::string& outputName);

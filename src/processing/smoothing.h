@@ -1,0 +1,57 @@
+// Smoothing of one channel into its two pixel series: each pixel the mean,
+// over n consecutive frames, of a block difference (blocks 0 - 1 and 2 - 3).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "recording/samples.h"
+
+// Gain-step handling, chosen by the "ampcor" setting.
+enum AmpCorrectionMode : int {
+    kAmpNone = 0,       // raw samples
+    kAmpAutomatic = 1,  // raw samples, then gain-step detection and correction
+    kAmpTable = 2,      // samples scaled by their status code, then median3
+};
+
+// The smoothing number used when the one set is 0 or less.
+inline constexpr int kDefaultSmoothing = 20;
+
+// effectiveSmoothing: the smoothing number, with 0 or less replaced by 20.
+inline int effectiveSmoothing(int smooth) { return smooth > 0 ? smooth : kDefaultSmoothing; }
+
+// pixelCount
+//   Given: the length of the data area in bytes and the smoothing number.
+//   Returns: N = whole frames / n (n <= 0 counts as 20).
+inline std::int64_t pixelCount(std::int64_t dataLength, int smooth) {
+    return frameCount(dataLength) / effectiveSmoothing(smooth);
+}
+
+// The two pixel series of one channel, in recording order: values[0..N-1]
+// series 1 (blocks 0 - 1), values[N..2N-1] series 2 (blocks 2 - 3).
+struct SmoothedChannel {
+    std::int64_t pixels = 0;
+    std::vector<double> values;
+    double* series1() { return values.data(); }
+    double* series2() { return values.data() + pixels; }
+};
+
+// smoothChannel
+//   Given: the data area, a word position (negative: pixel-count query), the
+//          smoothing number as set, the mode and the shift.
+//   Does: sets area.lastFrameIndex to the last whole frame. For a channel,
+//         pixel i of series 1 averages the differences of frames
+//         i*n + j + shift (j = 0..n-1), series 2 of frames i*n + j - shift,
+//         each frame clamped into the recording. Differences of raw words are
+//         formed as integers; in mode 2 they are differences of gain-scaled
+//         samples and both series are then median-filtered. In mode 1, when
+//         the number as set is above 10, gain steps are detected and
+//         corrected (printing a line per correction).
+//   Returns: the series; for the query only `pixels`, nothing allocated.
+SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, int mode, int shift);
+
+// median3
+//   Does: replaces every value but the first and last by the median of it and
+//         its two neighbours, taken from a copy of the series. Fewer than
+//         three values are left alone.
+void median3(double* values, std::int64_t count);
