@@ -35,6 +35,14 @@ std::int32_t clampToInt(std::int64_t x) {
     return static_cast<std::int32_t>(x);
 }
 
+// Stores a wider real as a 32-bit real; values beyond its range become the
+// infinity of their sign instead of an undefined conversion.
+float narrowToFloat(long double x) {
+    if (x > std::numeric_limits<float>::max()) return std::numeric_limits<float>::infinity();
+    if (x < -std::numeric_limits<float>::max()) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(x);
+}
+
 // Unpacks an altitude of the form DDMMSS.s into degrees.
 double unpackAltitude(double v) {
     const double degrees = std::trunc(v * 0.0001);
@@ -58,7 +66,7 @@ bool computeScanGeometry(const GeometrySettings& settings, const GeometryInputs&
     const long double dt = timeOfDaySeconds(inputs.timeObsLocal) - timeOfDaySeconds(inputs.startObs);
     geometry.dt = static_cast<double>(dt);
     const long double centre = static_cast<long double>(pixels) - (dt / settings.dspdt) / n - 1;
-    geometry.crpix1 = static_cast<float>(centre);
+    geometry.crpix1 = narrowToFloat(centre);
     if (geometry.crpix1 < 0 || geometry.crpix1 > static_cast<float>(pixels)) {
         std::printf("\n dt = %f", geometry.dt);
         std::printf("\n WARNING! crpix overfull %f", static_cast<double>(geometry.crpix1));
@@ -73,7 +81,7 @@ bool computeScanGeometry(const GeometrySettings& settings, const GeometryInputs&
     const double headerAzimuth = inputs.azimuth;
     {
         const double t = std::tan(sunDeclination * kDegToRad) * std::tan(headerAzimuth * kDegToRad);
-        geometry.cdelt1 = static_cast<float>(std::cos(sunDeclination * kDegToRad) * kArcsecPerSecond *
+        geometry.cdelt1 = narrowToFloat(std::cos(sunDeclination * kDegToRad) * kArcsecPerSecond *
                                              settings.dspdt * n * std::sqrt(1 - t * t));
     }
     std::printf("\n delta1= %f", sunDeclination);
@@ -87,7 +95,7 @@ bool computeScanGeometry(const GeometrySettings& settings, const GeometryInputs&
         if (geometry.azimuth > kAzimuthBound || geometry.azimuth < -kAzimuthBound) geometry.azimuth = settings.azim;
         const double delta = settings.delta;
         const double t = std::tan(delta * kDegToRad) * std::tan(geometry.azimuth * kDegToRad);
-        geometry.cdelt1 = static_cast<float>(kArcsecPerSecond * settings.dspdt * n * std::cos(delta * kDegToRad) *
+        geometry.cdelt1 = narrowToFloat(kArcsecPerSecond * settings.dspdt * n * std::cos(delta * kDegToRad) *
                                              (1 - settings.valh / 3600.0) * std::sqrt(1 - t * t));
         std::printf("\n valh= %f", static_cast<double>(settings.valh));
         std::printf("\n delta= %f", delta);

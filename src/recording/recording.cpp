@@ -107,7 +107,7 @@ HeaderStatus parseRecordingHeader(const unsigned char* bytes, RecordingHeader& h
     // Start stamp: the date of the observation and the recording start.
     TimeStamp start;
     if (!readTimeStamp(headerText(bytes, kStartStampText, kStampTextLength), "%s %s %d %s %d %3d", start) ||
-        !clockTextFinite(start.time)) {
+        !clockTextFinite(start.time) || start.year < 1 || start.year > 9999 || start.day < 1 || start.day > 31) {
         return HeaderStatus::NoStartStamp;
     }
     header.year = start.year;
@@ -121,7 +121,8 @@ HeaderStatus parseRecordingHeader(const unsigned char* bytes, RecordingHeader& h
     // Time of observation: must begin with an hour.
     header.timeObsLocal = timeField;
     header.timeObs = timeField;
-    if (std::sscanf(timeField.c_str(), "%d", &header.localHour) != 1 || !clockTextFinite(timeField)) {
+    if (std::sscanf(timeField.c_str(), "%d", &header.localHour) != 1 || header.localHour < 0 ||
+        header.localHour > 99 || !clockTextFinite(timeField)) {
         return HeaderStatus::NoTimeOfObservation;
     }
 

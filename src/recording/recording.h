@@ -61,8 +61,10 @@ enum class HeaderStatus { Ok, NoStopStamp, NoStartStamp, NoTimeOfObservation, No
 //         that order, and derives the texts above. `timeObs` is left as
 //         recorded; applyUniversalTime converts it.
 //   Returns: the first failure in reading order: a stop or start stamp with
-//         fewer than six items or a non-finite time item; a time field whose
-//         hour does not convert with "%d" or whose parts are not finite; an
+//         fewer than six items or a non-finite time item, a start stamp whose
+//         year lies outside 1..9999 or day outside 1..31; a time field whose
+//         hour does not convert with "%d", lies outside 0..99, or whose parts
+//         are not finite; an
 //         altitude that is not finite or packed (above 200) with 1e9 or more.
 //         A sample count that does not convert gives 0; a month name that
 //         matches none gives month 13.

@@ -1,11 +1,18 @@
 // Calibration values of the "Scan_params" rows from the coefficient table.
 #include "tables/tables.h"
 
+#include <cmath>
+#include <limits>
+
 CalibrationValues calibrationValues(const TIniFile& coefficients, int coefficientCount, float f,
                                     int flagTheta, float tqsunDefault)
 {
     // Theta computed from the frequency, used whenever the table does not give it.
-    const float thetaByFormula = static_cast<float>(282.0L / f + 0.2L);
+    const long double theta = 282.0L / f + 0.2L;
+    // Beyond the single-precision range (a frequency near 0) theta is infinite.
+    const float thetaByFormula = std::fabs(theta) > std::numeric_limits<float>::max()
+                                     ? std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(f))
+                                     : static_cast<float>(theta);
     if (coefficientCount == 0) {
         return {tqsunDefault, 1.0f, thetaByFormula};
     }

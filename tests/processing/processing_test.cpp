@@ -1,0 +1,225 @@
+// Smoothing, gain-step correction, the window test and the scan geometry.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "processing/geometry.h"
+#include "processing/selection.h"
+#include "processing/smoothing.h"
+#include "support/recording_builder.h"
+
+namespace {
+
+using testsupport::RecordingBuilder;
+
+SampleArea areaOf(const RecordingBuilder& b) {
+    return SampleArea{b.bytes().data() + 4096, static_cast<std::int64_t>(b.bytes().size()) - 4096, -1};
+}
+
+TEST(Median3, KeepsEndsAndRemovesSpikes) {
+    std::vector<double> v{5, 1, 9, 2, 2, 100, 2, 7};
+    median3(v.data(), static_cast<std::int64_t>(v.size()));
+    EXPECT_EQ(v, (std::vector<double>{5, 5, 2, 2, 2, 2, 7, 7}));
+    std::vector<double> shortSeries{3, 1};
+    median3(shortSeries.data(), 2);
+    EXPECT_EQ(shortSeries, (std::vector<double>{3, 1}));
+}
+
+TEST(CorrectGainStep, FlatStepIsUndone) {
+    std::vector<double> v{200, 200, 200, 150, 100, 100, 100, 100};
+    testing::internal::CaptureStdout();
+    correctGainStep(v.data(), 8, 3);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n\tjj=3 amp koeff=2.000000");
+    EXPECT_EQ(v, (std::vector<double>{200, 200, 200, 200, 200, 200, 200, 200}));
+}
+
+TEST(CorrectGainStep, NeverReadsOutsideTheSeries) {
+    // Positions too close to either end, and a den of 0, leave the series alone.
+    for (std::int64_t j : {-1, 0, 1, 5, 6, 7, 8}) {
+        std::vector<double> v{1, 2, 3, 4, 5, 6, 7, 8};
+        const std::vector<double> before = v;
+        testing::internal::CaptureStdout();
+        correctGainStep(v.data(), 8, j);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << j;
+        EXPECT_EQ(v, before) << j;
+    }
+    std::vector<double> zeroDen{1, 1, 1, 1, 0, 0, 0, 0};
+    correctGainStep(zeroDen.data(), 8, 3);
+    EXPECT_EQ(zeroDen, (std::vector<double>{1, 1, 1, 1, 0, 0, 0, 0}));
+}
+
+TEST(WindowTest, Rules) {
+    std::vector<double> v(40);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = (i % 2) ? 10 : 0;
+    // noise: each inner point deviates by 10 from its neighbours' mean.
+    const double rms = noiseRms(v.data(), 10);  // sqrt(8 * 100 / 7)
+    EXPECT_NEAR(rms, std::sqrt(800.0 / 7), 1e-12);
+    EXPECT_FLOAT_EQ(sunWindowTest(v.data(), 40, 10, 5), static_cast<float>(noiseRms(v.data() + 5, 10) / 10));
+
+    std::vector<double> flat(40, 3.0);
+    EXPECT_EQ(sunWindowTest(flat.data(), 40, 20, 5), 1.0f);  // range 0
+    EXPECT_EQ(sunWindowTest(flat.data(), 40, 50, 5), 0.0f);  // stop beyond N -> N - 2 < start
+    EXPECT_TRUE(std::isnan(sunWindowTest(flat.data(), 40, 3, 1)));   // two pixels
+    EXPECT_TRUE(std::isnan(sunWindowTest(flat.data(), 40, 20, 0)));  // empty window
+    EXPECT_TRUE(std::isnan(sunWindowTest(flat.data(), 5, 3, 10)));   // stop 13 -> 3: one pixel
+    EXPECT_EQ(sunWindowTest(flat.data(), 3, 1, 100), 0.0f);          // stop 101 -> 1 < start 2
+}
+
+TEST(WindowTest, EndOfWindowRule) {
+    // A ramp whose last two pixels jump: a window ending at N - 2 never sees
+    // them, one ending at N or N - 1 does.
+    std::vector<double> v(20);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<double>(i);
+    v[18] = 1000;
+    v[19] = -1000;
+    const float nominalPastEnd = sunWindowTest(v.data(), 20, 15, 6);  // stop 21 > 20 -> 18
+    const float nominalAtEnd = sunWindowTest(v.data(), 20, 14, 6);    // stop 20 stays
+    EXPECT_EQ(nominalPastEnd, 0.0f);  // a straight line has no noise
+    EXPECT_GT(nominalAtEnd, 0.1f);
+}
+
+TEST(Smoothing, MeansShiftClampAndTail) {
+    // Channel at word 11: block 0 carries 10*frame, blocks 1..3 carry 0, 5, 1.
+    RecordingBuilder b(10);
+    for (int f = 0; f < 10; ++f) {
+        b.setWord(f, 0, 11, static_cast<std::int16_t>(10 * f));
+        b.setWord(f, 2, 11, 5);
+        b.setWord(f, 3, 11, 1);
+    }
+    b.appendTail(700);
+    SampleArea area = areaOf(b);
+    SmoothedChannel plain = smoothChannel(area, 11, 3, kAmpNone, 0);
+    EXPECT_EQ(area.lastFrameIndex, 9);
+    ASSERT_EQ(plain.pixels, 3);
+    EXPECT_EQ(plain.values, (std::vector<double>{10, 40, 70, 4, 4, 4}));
+    SmoothedChannel shifted = smoothChannel(area, 11, 3, kAmpNone, 2);
+    // Series 1 reads frames 2..4, 5..7, 8..9,9 (clamped); series 2 is flat.
+    EXPECT_EQ(shifted.values[0], 30);
+    EXPECT_EQ(shifted.values[2], (80 + 90 + 90) / 3.0);
+    SmoothedChannel query = smoothChannel(area, -1, 0, kAmpNone, 0);
+    EXPECT_EQ(query.pixels, 0);  // 10 frames, smoothing 0 counts as 20
+    EXPECT_TRUE(query.values.empty());
+    EXPECT_EQ(smoothChannel(area, 11, 7, 5, 0).values, smoothChannel(area, 11, 7, kAmpNone, 0).values);
+}
+
+TEST(Smoothing, TableModeScalesByStatusAndFilters) {
+    RecordingBuilder b(6);
+    for (int f = 0; f < 6; ++f) {
+        b.setWord(f, 0, 20, 800);
+        b.setWord(f, 0, 85, f >= 3 ? 259 : 0);  // word 20 uses status word 85
+    }
+    SampleArea area = areaOf(b);
+    SmoothedChannel s = smoothChannel(area, 20, 1, kAmpTable, 0);
+    EXPECT_EQ(std::vector<double>(s.values.begin(), s.values.begin() + 6),
+              (std::vector<double>{800, 800, 800, 400, 400, 400}));
+}
+
+TEST(Smoothing, AutomaticModeCorrectsStepsOnlyAboveTenFrames) {
+    // 12 frames per pixel, 8 pixels; the gain halves from pixel 4 on, and
+    // the status word changes exactly at that pixel boundary.
+    const int n = 12;
+    RecordingBuilder b(8 * n);
+    for (int f = 0; f < 8 * n; ++f) {
+        const bool stepped = f >= 4 * n;
+        b.setWord(f, 0, 30, stepped ? 100 : 200);
+        b.setWord(f, 2, 30, stepped ? 50 : 100);
+        b.setWord(f, 0, 86, stepped ? 259 : 0);
+    }
+    SampleArea area = areaOf(b);
+    testing::internal::CaptureStdout();
+    SmoothedChannel s = smoothChannel(area, 30, n, kAmpAutomatic, 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n\tjj=4 amp koeff=2.000000\n\tjj=4 amp koeff=2.000000");
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(s.series1()[i], 200) << i;
+        EXPECT_EQ(s.series2()[i], 100) << i;
+    }
+    testing::internal::CaptureStdout();
+    RecordingBuilder small(8 * 10);
+    SampleArea smallArea = areaOf(small);
+    smoothChannel(smallArea, 30, 10, kAmpAutomatic, 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+// Geometry of a 1000-frame recording smoothed by 10 (N = 100).
+struct GeometryRun {
+    bool ok;
+    ScanGeometry g;
+    std::string out;
+};
+
+GeometryRun geometryFor(const std::string& object, const std::string& timeObs, float altitude, std::int32_t azimuth,
+                        GeometrySettings settings = {}) {
+    RecordingBuilder b(1000);
+    SampleArea area = areaOf(b);
+    GeometryInputs in;
+    in.dataLength = area.length;
+    in.object = object;
+    in.timeObsLocal = timeObs;
+    in.startObs = "12:00:00.000";
+    in.azimuth = azimuth;
+    in.altitude = altitude;
+    SolarEphemeris eph{0, 0, 960.0, 0, 10.0};
+    settings.smooth = 10;
+    GeometryRun run;
+    testing::internal::CaptureStdout();
+    run.ok = computeScanGeometry(settings, in, area, eph, run.g);
+    run.out = testing::internal::GetCapturedStdout();
+    return run;
+}
+
+TEST(Geometry, SunAtTheRecordingStart) {
+    const GeometryRun r = geometryFor("sun", "12:00:00", 45.0f, 0);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.g.naxis1, 100);
+    EXPECT_EQ(r.g.crpix1, 99.0f);
+    EXPECT_EQ(r.g.windowCentre, 1);
+    EXPECT_EQ(r.g.sigma, 1.0f);
+    EXPECT_EQ(r.g.altitude, 45.0f);
+    const float cdelt = static_cast<float>(std::cos(10 * 0.017453293) * 15 * 0.0076365f * 10);
+    EXPECT_EQ(r.g.cdelt1, cdelt);
+    EXPECT_EQ(r.g.windowHalfWidth, static_cast<int>(2 * 960.0 / cdelt));
+    EXPECT_EQ(r.out.rfind("\n Total points= 100\n Sun center x= 99.000000\n delta1= 10.000000\n cdelt1= ", 0), 0u);
+    EXPECT_EQ(r.out.find("valh"), std::string::npos);
+}
+
+TEST(Geometry, OverfullCentreFallsBackToTheMiddle) {
+    const GeometryRun late = geometryFor("sun", "12:00:08", 45.0f, 0);  // 1047 frames after the start
+    EXPECT_EQ(late.g.crpix1, 50.0f);
+    EXPECT_NE(late.out.find("\n dt = 8.000000\n WARNING! crpix overfull "), std::string::npos);
+    const GeometryRun early = geometryFor("sun", "11:59:50", 45.0f, 0);
+    EXPECT_EQ(early.g.crpix1, 50.0f);
+}
+
+TEST(Geometry, OtherObjectsAndAltitude) {
+    GeometrySettings s;
+    s.azim = 5;
+    s.valh = 0;
+    s.delta = 10;
+    const GeometryRun moon = geometryFor("Moon", "12:00:00", 453015.0f, 33, s);
+    ASSERT_TRUE(moon.ok);
+    EXPECT_EQ(moon.g.azimuth, 5.0f);   // 33 lies outside +-32
+    EXPECT_EQ(moon.g.sigma, 10.0f);    // no "SUN" in any case
+    EXPECT_NEAR(moon.g.altitude, 45.504166, 1e-5);
+    EXPECT_NE(moon.out.find("\n valh= 0.000000\n delta= 10.000000\n cdelt= "), std::string::npos);
+    EXPECT_NE(moon.out.find("\naltitude=45.504"), std::string::npos);
+    // valh 0 and the Sun's own declination and azimuth give the solar scale.
+    s.azim = 0;
+    const GeometryRun sunUpper = geometryFor("SUN", "12:00:00", 200.0f, 32, s);
+    const GeometryRun sunLower = geometryFor("sun", "12:00:00", 200.0f, 32, s);
+    EXPECT_EQ(sunUpper.g.azimuth, 32.0f);
+    EXPECT_EQ(sunUpper.g.sigma, 1.0f);  // "SUN" keeps the configured sigma
+    EXPECT_EQ(sunUpper.g.cdelt1, sunLower.g.cdelt1);
+    EXPECT_EQ(sunUpper.g.altitude, 200.0f);
+}
+
+TEST(Geometry, UndefinedScaleIsRefused) {
+    const GeometryRun steep = geometryFor("sun", "12:00:00", 45.0f, 89);  // tan(10) * tan(89) > 1
+    EXPECT_FALSE(steep.ok);
+    EXPECT_NE(steep.out.find("\nScan geometry undefined: cdelt1 = -nan"), std::string::npos);
+    GeometrySettings s;
+    s.dspdt = 0;
+    EXPECT_FALSE(geometryFor("sun", "12:00:01", 45.0f, 0, s).ok);
+}
+
+}  // namespace
