@@ -1,0 +1,246 @@
+// Whole runs of the built program on recordings the tests write: the decoded
+// FITS file, the prompts, and every failure path with its message, exit
+// status and the files it leaves.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include "support/fits_reader.h"
+#include "support/recording_builder.h"
+#include "support/run_program.h"
+
+namespace {
+
+using testsupport::FitsFile;
+using testsupport::RecordingBuilder;
+using testsupport::RunResult;
+using testsupport::Workspace;
+
+constexpr int kFrames = 2000;  // 100 pixels at smoothing 20
+
+// Channel 1 (word 11) carries a bright bump around frame 1565, channel 2
+// (word 12) is flat, channel 3 (word 13) overflows once.
+RecordingBuilder sunRecording() {
+    RecordingBuilder b(kFrames);
+    for (int f = 0; f < kFrames; ++f) {
+        const double x = (f - 1565) / 300.0;
+        const auto bump = static_cast<std::int16_t>(1000 + 3000 * std::exp(-x * x) + (f % 7));
+        b.setWord(f, 0, 11, bump);
+        b.setWord(f, 1, 11, 17);
+        b.setWord(f, 2, 11, static_cast<std::int16_t>(bump / 2));
+        b.setWord(f, 0, 12, 50);
+        b.setWord(f, 0, 13, bump);
+    }
+    b.setWord(10, 3, 13, -8191);
+    return b;
+}
+
+const char* kChannels = "chan freq use\n1 2.35 1\n2 2.70 1\n3 3.05 1\n";
+
+std::vector<std::string> sorted(std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+TEST(Run, WritesTheImageCardsAndRows) {
+    Workspace ws;
+    const RecordingBuilder rec = sunRecording();
+    rec.writeTo(ws.path("scan.dat").string());
+    ws.write("chan.cfg", kChannels);
+    const RunResult r = ws.run({"-f=scan.dat", "-cf=chan.cfg", "-amp=0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("\n Total points= 100\n Sun center x= ", 0), 0u) << r.out;
+    ASSERT_TRUE(ws.exists("scan.fits"));
+    EXPECT_EQ(sorted(ws.files()), (std::vector<std::string>{"chan.cfg", "scan.dat", "scan.fits"}));
+
+    const FitsFile fits = FitsFile::load(ws.path("scan.fits").string());
+    EXPECT_EQ(fits.bytes.size() % 2880, 0u);
+    EXPECT_EQ(fits.primary.intValue("NAXIS1"), 100);
+    EXPECT_EQ(fits.primary.intValue("NAXIS3"), 2);  // channels 1 and 3; 2 is flat
+    EXPECT_EQ(fits.primary.value("FREQ001"), "2.350000");
+    EXPECT_EQ(fits.primary.value("OVER001"), "0");
+    EXPECT_EQ(fits.primary.value("FREQ002"), "3.050000");
+    EXPECT_EQ(fits.primary.value("OVER002"), "1");
+    EXPECT_EQ(fits.primary.text("DATE-OBS"), "2006/04/12");
+    EXPECT_EQ(fits.primary.text("TIME-OBS"), "08:00:42");
+    EXPECT_EQ(fits.primary.text("STARTOBS"), "12:00:30.045");
+    EXPECT_EQ(fits.primary.cards[2].substr(0, 8), "EXTEND  ");
+    EXPECT_EQ(fits.primary.cards[3].substr(0, 8), "NAXIS   ");
+    EXPECT_EQ(fits.extension.intValue("NAXIS2"), 2);
+    EXPECT_EQ(fits.extension.text("EXTNAME"), "Scan_params");
+
+    // Output pixel i is recording pixel 99 - i, as hundredths truncated.
+    for (int out = 0; out < 100; out += 33) {
+        const int pixel = 99 - out;
+        long long sum1 = 0, sum2 = 0;
+        for (int f = pixel * 20; f < pixel * 20 + 20; ++f) {
+            const double x = (f - 1565) / 300.0;
+            const auto bump = static_cast<std::int16_t>(1000 + 3000 * std::exp(-x * x) + (f % 7));
+            sum1 += bump - 17;
+            sum2 += bump / 2;
+        }
+        EXPECT_EQ(fits.pixel(out, 0, 0), static_cast<std::int32_t>(static_cast<long double>(sum1 / 20.0) * 100));
+        EXPECT_EQ(fits.pixel(out, 1, 0), static_cast<std::int32_t>(static_cast<long double>(sum2 / 20.0) * 100));
+    }
+    EXPECT_EQ(fits.rowText(0, 0), "2006/04/12");
+    EXPECT_EQ(fits.rowText(0, 32), "sun");
+    EXPECT_FLOAT_EQ(fits.rowFloat(0, 48), 2.35f);
+    EXPECT_FLOAT_EQ(fits.rowFloat(1, 48), 3.05f);
+    EXPECT_FLOAT_EQ(fits.rowFloat(0, 60), 6000.0f);                    // tqsun without a table
+    EXPECT_FLOAT_EQ(fits.rowFloat(0, 64), static_cast<float>(282.0L / 2.35f + 0.2L));  // theta
+    EXPECT_FLOAT_EQ(fits.rowFloat(0, 56), static_cast<float>(fits.primary.realValue("CRPIX1")));
+}
+
+TEST(Run, NoAcceptedChannelStillWritesTheFile) {
+    Workspace ws;
+    RecordingBuilder(kFrames).writeTo(ws.path("scan.dat").string());
+    ws.write("chan.cfg", kChannels);
+    const RunResult r = ws.run({"-f=scan.dat", "-cf=chan.cfg"});
+    EXPECT_EQ(r.status, 0);
+    const FitsFile fits = FitsFile::load(ws.path("scan.fits").string());
+    EXPECT_EQ(fits.bytes.size(), 8640u);
+    EXPECT_EQ(fits.primary.intValue("NAXIS3"), 0);
+    EXPECT_EQ(fits.extension.intValue("NAXIS2"), 0);
+}
+
+TEST(Run, InteractivePromptsAndWait) {
+    Workspace ws;
+    sunRecording().writeTo(ws.path("scan.dat").string());
+    ws.write("chan.cfg", kChannels);
+    ws.write("skanvert.ini", "outdir=out/\n");
+    std::filesystem::create_directory(ws.path("out"));
+    const RunResult r = ws.run({}, std::string("scan.dat chan.cfg\nx\n"));
+    // "x" does not convert: ampcor keeps 2 from the settings file default,
+    // smoothing falls back to 20 and debug to 0; the wait then reads "x".
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("\nInput debug flag: \n Total points= 100"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - 31), "\n press return to continue ...\n");
+    EXPECT_TRUE(ws.exists("out/scan.fits"));
+    EXPECT_EQ(r.err, "\nargc=1\n./skanvert.ini\nCan not open <crab0coef.txt>");
+}
+
+// A failing run: what it prints, its status, and that it leaves no output.
+struct FailureCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::function<void(Workspace&)> setup;
+    std::string out;  // the whole standard output
+    int status;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+class Failures : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(Failures, MessageStatusAndNoOutputLeft) {
+    const FailureCase& c = GetParam();
+    Workspace ws;
+    ws.write("chan.cfg", kChannels);
+    c.setup(ws);
+    const std::vector<std::string> before = sorted(ws.files());
+    const RunResult r = ws.run(c.args);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(sorted(ws.files()), before);
+}
+
+void writeRecording(Workspace& ws, const std::function<void(RecordingBuilder&)>& damage) {
+    RecordingBuilder b(kFrames);
+    damage(b);
+    b.writeTo(ws.path("scan.dat").string());
+}
+
+const std::vector<std::string> kArgs{"-f=scan.dat", "-cf=chan.cfg"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Driver, Failures,
+    ::testing::Values(
+        FailureCase{"MissingInput", kArgs, [](Workspace&) {}, "\nCan not open file <scan.dat>", 1},
+        FailureCase{"MissingConfigurationWins", {"-f=scan.dat", "-cf=none.cfg"}, [](Workspace&) {},
+                    "\nCan not open file <none.cfg>", 1},
+        FailureCase{"EmptyConfiguration", {"-f=scan.dat", "-cf=empty.cfg"},
+                    [](Workspace& ws) {
+                        ws.write("empty.cfg", "");
+                        writeRecording(ws, [](RecordingBuilder&) {});
+                    },
+                    "\nCan not open file <empty.cfg>", 1},
+        FailureCase{"NoConfigurationName", {"-f=scan.dat"}, [](Workspace&) {}, "\nCan not open file <>", 1},
+        FailureCase{"InputDirectoryPrefix", {"-f=scan.dat", "-cf=chan.cfg", "-in=in"}, [](Workspace&) {},
+                    "\nCan not open file <inscan.dat>", 1},
+        FailureCase{"ShortRecording", kArgs,
+                    [](Workspace& ws) { writeRecording(ws, [](RecordingBuilder& b) { b.truncate(4095); }); },
+                    "\nRecording <scan.dat> is shorter than its 4096-byte header", 1},
+        FailureCase{"DirectoryAsInput", kArgs,
+                    [](Workspace& ws) { std::filesystem::create_directory(ws.path("scan.dat")); },
+                    "\nRead file Error <scan.dat>", 1},
+        FailureCase{"BadStopStamp", kArgs,
+                    [](Workspace& ws) { writeRecording(ws, [](RecordingBuilder& b) { b.setStopStamp("x"); }); },
+                    "\nRecording <scan.dat> has no valid stop time stamp", 1},
+        FailureCase{"BadStartStamp", {"-f=scan.dat", "-cf=chan.cfg", "-in=./"},
+                    [](Workspace& ws) { writeRecording(ws, [](RecordingBuilder& b) { b.setStartStamp(""); }); },
+                    "\nRecording <./scan.dat> has no valid start time stamp", 1},
+        FailureCase{"BadTime", kArgs,
+                    [](Workspace& ws) { writeRecording(ws, [](RecordingBuilder& b) { b.setTimeField("noon"); }); },
+                    "\nRecording <scan.dat> has no valid time of observation", 1},
+        FailureCase{"BadAltitude", kArgs,
+                    [](Workspace& ws) {
+                        writeRecording(ws, [](RecordingBuilder& b) { b.setAltitude(std::nanf("")); });
+                    },
+                    "\nRecording <scan.dat> has no valid altitude", 1},
+        FailureCase{"UndefinedGeometry", kArgs,
+                    [](Workspace& ws) { writeRecording(ws, [](RecordingBuilder& b) { b.setAzimuth(89); }); },
+                    "\n Total points= 100\n Sun center x= 20.724613\n delta1= 8.551708\n cdelt1= -nan\n "
+                    "hdsp.azimuth= 89.000000\nScan geometry undefined: cdelt1 = -nan",
+                    1},
+        FailureCase{"OutputDirectoryMissing", {"-f=scan.dat", "-cf=chan.cfg", "-out=nowhere/"},
+                    [](Workspace& ws) { writeRecording(ws, [](RecordingBuilder&) {}); },
+                    "\n Total points= 100\n Sun center x= 20.724613\n delta1= 8.551708\n cdelt1= 2.265479\n "
+                    "hdsp.azimuth= 0.000000\nCan not open output FITS file <nowhere/scan.fits>",
+                    1},
+        FailureCase{"OutputIsTheInput", {"-f=scan.fits", "-cf=chan.cfg"},
+                    [](Workspace& ws) {
+                        RecordingBuilder b(kFrames);
+                        b.writeTo(ws.path("scan.fits").string());
+                    },
+                    "\n Total points= 100\n Sun center x= 20.724613\n delta1= 8.551708\n cdelt1= 2.265479\n "
+                    "hdsp.azimuth= 0.000000\nOutput FITS file <scan.fits> is the input file",
+                    1}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST(Run, UsageErrorEndsAtOnce) {
+    Workspace ws;
+    const RunResult r = ws.run({"-cf=chan.cfg"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out.rfind("\nUsage: skanvert", 0), 0u);
+    EXPECT_EQ(r.out.find("press return"), std::string::npos);
+    EXPECT_EQ(r.err, "\nargc=2\n./skanvert.ini\nCan not open <./skanvert.ini>\nCan not open <crab0coef.txt>");
+}
+
+TEST(Run, InteractiveFailureStillWaits) {
+    Workspace ws;
+    const RunResult r = ws.run({}, std::string("scan.dat\nmissing.cfg\n1\n20\n0\n"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.substr(r.out.find("\nInput debug flag: ")),
+              "\nInput debug flag: \nCan not open file <missing.cfg>\n press return to continue ...\n");
+    EXPECT_NE(r.err.find("\nCan not open <missing.cfg>"), std::string::npos);
+}
+
+TEST(Run, FailedWriteKeepsTheExistingOutput) {
+    if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+    Workspace ws;
+    sunRecording().writeTo(ws.path("scan.dat").string());
+    ws.write("chan.cfg", kChannels);
+    std::filesystem::create_directory(ws.path("out"));
+    ws.write("out/scan.fits", "old");
+    chmod(ws.path("out").c_str(), 0555);
+    const RunResult r = ws.run({"-f=scan.dat", "-cf=chan.cfg", "-out=out/"});
+    chmod(ws.path("out").c_str(), 0755);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(ws.read("out/scan.fits"), "old");
+}
+
+}  // namespace
