@@ -76,7 +76,7 @@ int convert(const RunSettings& settings, const TIniFile& coefficients, int coeff
     }
 
     RecordingHeader header;
-    const HeaderStatus parsed = parseRecordingHeader(recording.bytes.get(), header);
+    const HeaderStatus parsed = parseRecordingHeader(recording.data(), header);
     if (parsed != HeaderStatus::Ok) {
         reportHeaderFailure(parsed, input);
         return kFailure;

@@ -17,15 +17,13 @@ void correctGainStep(double* v, std::int64_t count, std::int64_t j) {
     v[j] = (v[j - 1] + v[j + 1]) * 0.5;
 }
 
-void detectGainSteps(const SampleArea& area, int channel, int n, int shift, SmoothedChannel& smoothed) {
+void detectGainSteps(const PixelStatus& status, int channel, int n, int shift, SmoothedChannel& smoothed) {
     const std::int64_t pixels = smoothed.pixels;
-    const int statusWord = kFirstStatusWord + channel / 10;
+    const auto word = static_cast<size_t>(channel / 10);
     const std::int64_t q = shift / n;
-    for (std::int64_t e = n; e < pixels * n; e += n) {
-        const std::int16_t here = sampleWord(area.data, e, 0, statusWord);
-        if (here != sampleWord(area.data, e - 1, 0, statusWord) ||
-            here != sampleWord(area.data, e + n - 1, 0, statusWord)) {
-            const std::int64_t d = e / n;
+    for (std::int64_t d = 1; d < pixels; ++d) {
+        const std::int16_t here = status.first[static_cast<size_t>(d)][word];
+        if (here != status.last[static_cast<size_t>(d - 1)][word] || here != status.last[static_cast<size_t>(d)][word]) {
             correctGainStep(smoothed.series1(), pixels, d - q);
             correctGainStep(smoothed.series2(), pixels, d + q);
         }
@@ -93,10 +91,13 @@ bool selectChannels(SampleArea& area, const SelectionSettings& settings, const S
                     const TIniFile& channelTable, int coefficientCount, ChannelSelection& selection,
                     TMemStream& image, TFitsHdr& primary) {
     std::vector<unsigned char> rowBuffer(static_cast<size_t>(8 * geometry.naxis1));
+    std::array<bool, kVisitedSlots> carriesChannel{};
+    for (int slot = 0; slot < kVisitedSlots; ++slot) carriesChannel[static_cast<size_t>(slot)] = selection.slotChannelTable[static_cast<size_t>(slot)] != 0;
+    ScanSums sums = smoothAllChannels(area, carriesChannel, settings.smooth, settings.ampcor, settings.shift);
     for (int slot = 0; slot < kVisitedSlots; ++slot) {
         float& entry = selection.slotChannelTable[static_cast<size_t>(slot)];
         if (entry == 0) continue;
-        SmoothedChannel smoothed = smoothChannel(area, slot, settings.smooth, settings.ampcor, settings.shift);
+        SmoothedChannel smoothed = finishChannel(sums, slot, settings.smooth, settings.ampcor, settings.shift);
         const float test = sunWindowTest(smoothed.series1(), smoothed.pixels, geometry.windowCentre,
                                          geometry.windowHalfWidth);
         if (settings.debug) std::printf("\n %.1f ", static_cast<double>(entry));
@@ -120,7 +121,7 @@ bool selectChannels(SampleArea& area, const SelectionSettings& settings, const S
         if (!appendChannel(smoothed, rowBuffer, image)) return false;
         selection.channelUsed[static_cast<size_t>(slot)] = true;
         ++selection.accepted;
-        const int overflow = channelOverflows(area.data, area.length, slot);
+        const int overflow = sums.overflow[static_cast<size_t>(slot)] ? 1 : 0;
         writeChannelCards(primary, selection.accepted, frequency, overflow);
         if (settings.debug && overflow) std::printf("   data overflows");
     }

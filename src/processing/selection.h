@@ -21,13 +21,15 @@
 void correctGainStep(double* v, std::int64_t count, std::int64_t j);
 
 // detectGainSteps
-//   Given: the data area, the channel's word position, the smoothing number
-//          n (above 10), the shift and the channel's smoothed series.
+//   Given: the boundary status words of every pixel, the channel's word
+//          position, the smoothing number n (above 10), the shift and the
+//          channel's smoothed series.
 //   Does: at every pixel boundary e = n, 2n, ... below N*n compares the
-//         channel's status word in block 0 of frame e with frames e - 1 and
-//         e + n - 1 (unshifted); on a difference corrects series 1 at pixel
-//         e/n - shift/n and series 2 at e/n + shift/n.
-void detectGainSteps(const SampleArea& area, int channel, int n, int shift, SmoothedChannel& smoothed);
+//         channel's status word in block 0 of frame e (the first of pixel d)
+//         with frames e - 1 and e + n - 1 (the last of pixels d - 1 and d),
+//         unshifted; on a difference corrects series 1 at pixel d - shift/n
+//         and series 2 at d + shift/n.
+void detectGainSteps(const PixelStatus& status, int channel, int n, int shift, SmoothedChannel& smoothed);
 
 // noiseRms
 //   Returns: the square root of the sum over i = 1..L-2 of

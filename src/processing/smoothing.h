@@ -2,6 +2,7 @@
 // over n consecutive frames, of a block difference (blocks 0 - 1 and 2 - 3).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -27,6 +28,14 @@ inline std::int64_t pixelCount(std::int64_t dataLength, int smooth) {
     return frameCount(dataLength) / effectiveSmoothing(smooth);
 }
 
+// The gain status words (83..90) in block 0 of the first and of the last
+// frame of every pixel, unshifted: what gain-step detection compares.
+struct PixelStatus {
+    static constexpr int kWords = 8;
+    std::vector<std::array<std::int16_t, kWords>> first;
+    std::vector<std::array<std::int16_t, kWords>> last;
+};
+
 // The two pixel series of one channel, in recording order: values[0..N-1]
 // series 1 (blocks 0 - 1), values[N..2N-1] series 2 (blocks 2 - 3).
 struct SmoothedChannel {
@@ -49,6 +58,40 @@ struct SmoothedChannel {
 //         corrected (printing a line per correction).
 //   Returns: the series; for the query only `pixels`, nothing allocated.
 SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, int mode, int shift);
+
+// ScanSums
+//   What one pass over the recording yields for every channel at once: per
+//   slot that carries a channel, the 2N pixel sums of its two series (exact
+//   integers, or multiples of 1/16 with gain scaling, so any summing order
+//   gives the same doubles); per slot its overflow flag; and the status words
+//   that gain-step detection compares.
+struct ScanSums {
+    std::int64_t pixels = 0;
+    int n = kDefaultSmoothing;
+    std::array<std::vector<double>, kVisitedSlots> sums;
+    std::array<bool, kVisitedSlots> overflow{};
+    PixelStatus status;
+};
+
+// smoothAllChannels
+//   Given: the data area, which of the slots 0..79 carry a channel, the
+//          smoothing number as set, the mode and the shift.
+//   Does: sets area.lastFrameIndex and reads every frame once: for each
+//         pixel the block differences of all channels are summed (frames
+//         clamped as smoothChannel clamps them), every whole frame's words
+//         are tested for overflow, and the pixels' boundary status words are
+//         kept. Sums stay sums: finishChannel divides them.
+//   Returns: the sums; a channel's series equal smoothChannel's exactly once
+//          finished.
+ScanSums smoothAllChannels(SampleArea& area, const std::array<bool, kVisitedSlots>& carriesChannel, int smooth,
+                           int mode, int shift);
+
+// finishChannel
+//   Does: turns a slot's sums into its smoothed series (divides by n, then
+//         median3 in mode 2 or gain-step correction in mode 1 with a number
+//         above 10, printing its lines), moving them out of `sums`.
+//   Returns: the channel's series, identical to smoothChannel's.
+SmoothedChannel finishChannel(ScanSums& sums, int slot, int smooth, int mode, int shift);
 
 // median3
 //   Does: replaces every value but the first and last by the median of it and

@@ -1,5 +1,6 @@
 #include "recording/recording.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -60,23 +61,48 @@ std::string withMilliseconds(const char* time, int milliseconds) {
 
 }  // namespace
 
+void RecordingImage::release() {
+    if (mapping_) munmap(mapping_, static_cast<size_t>(size_));
+    mapping_ = nullptr;
+    buffer_.reset();
+    data_ = nullptr;
+    size_ = 0;
+}
+
 ReadStatus readRecording(std::FILE* file, RecordingImage& image) {
+    image.release();
     if (std::fseek(file, 0, SEEK_END) != 0) return ReadStatus::SeekFailed;
     const long end = std::ftell(file);
     if (end < 0) return ReadStatus::SeekFailed;
     if (end < kHeaderBytes) return ReadStatus::TooShort;
     // A directory opens and seeks on some systems but has no bytes to read.
     struct stat info {};
-    if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) return ReadStatus::ReadFailed;
-    if (std::fseek(file, 0, SEEK_SET) != 0) return ReadStatus::SeekFailed;
+    const bool statKnown = fstat(fileno(file), &info) == 0;
+    if (statKnown && S_ISDIR(info.st_mode)) return ReadStatus::ReadFailed;
     const auto size = static_cast<std::int64_t>(end);
+
+    // A regular file of exactly the size found is mapped: no copy is made,
+    // and the pages come straight from the system's file cache.
+    if (statKnown && S_ISREG(info.st_mode) && info.st_size == end) {
+        void* mapping = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fileno(file), 0);
+        if (mapping != MAP_FAILED) {
+            madvise(mapping, static_cast<size_t>(size), MADV_SEQUENTIAL);
+            image.mapping_ = mapping;
+            image.data_ = static_cast<const unsigned char*>(mapping);
+            image.size_ = size;
+            return ReadStatus::Ok;
+        }
+    }
+
+    if (std::fseek(file, 0, SEEK_SET) != 0) return ReadStatus::SeekFailed;
     std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[static_cast<size_t>(size)]);
     if (!bytes) return ReadStatus::OutOfMemory;
     if (std::fread(bytes.get(), 1, static_cast<size_t>(size), file) != static_cast<size_t>(size)) {
         return ReadStatus::ReadFailed;
     }
-    image.bytes = std::move(bytes);
-    image.size = size;
+    image.buffer_ = std::move(bytes);
+    image.data_ = image.buffer_.get();
+    image.size_ = size;
     return ReadStatus::Ok;
 }
 

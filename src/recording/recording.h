@@ -9,27 +9,40 @@
 
 #include "recording/samples.h"
 
-// The file image of one recording, read whole.
-struct RecordingImage {
-    std::unique_ptr<unsigned char[]> bytes;
-    std::int64_t size = 0;
-
-    // The data area after the header, with no frame clamp set yet.
-    SampleArea dataArea() const {
-        return SampleArea{bytes.get() + kHeaderBytes, size - kHeaderBytes, frameCount(size - kHeaderBytes) - 1};
-    }
-    void release() {
-        bytes.reset();
-        size = 0;
-    }
-};
-
 enum class ReadStatus { Ok, SeekFailed, TooShort, ReadFailed, OutOfMemory };
+
+// The file image of one recording: the whole file, mapped into memory where
+// the system allows it and read into one buffer otherwise. Either way the
+// bytes are one array in file order until release().
+class RecordingImage {
+public:
+    RecordingImage() = default;
+    ~RecordingImage() { release(); }
+    RecordingImage(const RecordingImage&) = delete;
+    RecordingImage& operator=(const RecordingImage&) = delete;
+
+    const unsigned char* data() const { return data_; }
+    std::int64_t size() const { return size_; }
+
+    // The data area after the header, its frame clamp at the last whole frame.
+    SampleArea dataArea() const {
+        return SampleArea{data_ + kHeaderBytes, size_ - kHeaderBytes, frameCount(size_ - kHeaderBytes) - 1};
+    }
+    void release();
+
+private:
+    friend ReadStatus readRecording(std::FILE* file, RecordingImage& image);
+    const unsigned char* data_ = nullptr;
+    std::int64_t size_ = 0;
+    void* mapping_ = nullptr;
+    std::unique_ptr<unsigned char[]> buffer_;
+};
 
 // readRecording
 //   Given: an open file (binary mode).
-//   Does: finds the size by seeking to the end, seeks back and reads the
-//         whole file into one buffer with one read. The file stays open.
+//   Does: finds the size by seeking to the end, then maps the whole file,
+//         or, where it cannot be mapped, seeks back and reads it into one
+//         buffer with one read. The file stays open; a mapping outlives it.
 //   Returns: Ok with `image` filled; SeekFailed when the size cannot be found;
 //         TooShort for a file below the 4096-byte header; ReadFailed when the
 //         read returns fewer bytes than the size (a directory, an I/O error);

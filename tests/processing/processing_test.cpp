@@ -223,3 +223,66 @@ TEST(Geometry, UndefinedScaleIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// The one-pass smoothing of all channels must give exactly the series of
+// the plain per-channel smoothing, whatever the data, mode, shift and tail.
+TEST(SmoothAllChannels, MatchesThePlainSmoothingExactly) {
+    struct Case {
+        int frames, tail, smooth, mode, shift;
+    };
+    const Case cases[] = {{400, 0, 20, kAmpNone, 0},    {401, 300, 7, kAmpTable, 3},  {333, 751, 11, kAmpAutomatic, 25},
+                          {250, 10, 12, kAmpAutomatic, -40}, {64, 0, 1, kAmpTable, 0}, {90, 5, 0, 9, 1000},
+                          {30, 0, 40, kAmpTable, 0},     {500, 0, 13, kAmpTable, -7}};
+    std::uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 16;
+    };
+    static const std::int16_t kCodes[] = {0, 259, 515, 771, 1027, 1043, 260, -1};
+    bool fullRange = false;
+    for (const Case& c : cases) {
+        fullRange = !fullRange;  // every other case stays within the overflow bound
+        RecordingBuilder b(c.frames);
+        for (int f = 0; f < c.frames; ++f) {
+            for (int block = 0; block < 4; ++block) {
+                for (int w = 0; w < 94; ++w) {
+                    const auto v = static_cast<std::int16_t>(fullRange ? next() : next() % 16381 - 8190);
+                    b.setWord(f, block, w, v);
+                }
+                // Status words change rarely, so that gain steps are few.
+                for (int s = 83; s <= 90; ++s) b.setWord(f, block, s, kCodes[(f / 37 + s + block) % 8]);
+            }
+        }
+        b.setWord(c.frames - 1, 3, 40, -8191);  // an overflow in the last frame only
+        b.appendTail(static_cast<size_t>(c.tail));
+        SampleArea area = areaOf(b);
+        std::array<bool, kVisitedSlots> carries{};
+        const auto table = initialSlotChannelTable();
+        for (int s = 0; s < kVisitedSlots; ++s) carries[static_cast<size_t>(s)] = table[static_cast<size_t>(s)] != 0;
+        testing::internal::CaptureStdout();
+        ScanSums sums = smoothAllChannels(area, carries, c.smooth, c.mode, c.shift);
+        std::string fastLines, plainLines;
+        for (int slot = 0; slot < kVisitedSlots; ++slot) {
+            if (!carries[static_cast<size_t>(slot)]) {
+                EXPECT_TRUE(sums.sums[static_cast<size_t>(slot)].empty());
+                continue;
+            }
+            const SmoothedChannel fast = finishChannel(sums, slot, c.smooth, c.mode, c.shift);
+            fastLines += testing::internal::GetCapturedStdout();
+            testing::internal::CaptureStdout();
+            const SmoothedChannel plain = smoothChannel(area, slot, c.smooth, c.mode, c.shift);
+            plainLines += testing::internal::GetCapturedStdout();
+            testing::internal::CaptureStdout();
+            ASSERT_EQ(fast.pixels, plain.pixels);
+            ASSERT_EQ(fast.values, plain.values) << "frames " << c.frames << " slot " << slot;
+            EXPECT_EQ(sums.overflow[static_cast<size_t>(slot)] ? 1 : 0,
+                      channelOverflows(area.data, area.length, slot));
+        }
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(fastLines, plainLines);
+    }
+}
+
+}  // namespace
