@@ -128,6 +128,7 @@ int convert(const RunSettings& settings, const TIniFile& coefficients, int coeff
     values.smooth = settings.smooth;
     values.dspdt = settings.dspdt;
     values.shift = settings.shift;
+    values.standardLayout = settings.standardLayout;
     writeScanCards(primary, values);
 
     // Stage 8: the channels.

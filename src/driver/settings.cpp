@@ -62,6 +62,8 @@ void readSettingsFile(int argc, char** argv, RunSettings& settings) {
     settings.channels.clear();
     file.GetText("channels", settings.channels);
     settings.flag_theta = file.GetInt("flag_theta", 0);
+    std::string layout;
+    if (file.GetText("layout", layout)) settings.standardLayout = layout == kStandardLayout;
     file.Clear();
 }
 
@@ -138,6 +140,9 @@ bool readCommandLine(int argc, char** argv, RunSettings& settings, bool& interac
         if (findOption(argc, argv, "-onoff", &value)) parseInt(value, settings.onoff);
         floatOption(argc, argv, "-sigma", settings.sigma, 1);
         intOption(argc, argv, "-flag_theta", settings.flag_theta, 0);
+        // No other option is a prefix of "-layout", and it is a prefix of none.
+        std::string layout;
+        if (findOption(argc, argv, "-layout", &layout)) settings.standardLayout = layout == kStandardLayout;
     }
     if (settings.debug) std::printf("\n sigma = %f", static_cast<double>(settings.sigma));
     return true;

@@ -20,7 +20,11 @@ struct RunSettings {
     float azim = 0;         // fallback azimuth for objects other than the Sun
     float sigma = 1;        // channel test threshold
     int flag_theta = 0;     // theta from the coefficient table
+    bool standardLayout = false;  // "layout=standard" / -layout=standard
 };
+
+// The value of the layout key and option that selects the standard layout.
+inline constexpr const char* kStandardLayout = "standard";
 
 // settingsFileName: the program's path followed by ".ini".
 std::string settingsFileName(int argc, char** argv);

@@ -22,6 +22,9 @@ public:
     //         replaces in place).
     void Start(const std::string& extension);
 
+    // Clear: empties the list (count 0), for a header laid out anew.
+    void Clear() { cards_.clear(); }
+
     // Typed setters. Each upper-cases the keyword, replaces the first card
     // whose text begins with it (keeping its place) or appends a new card,
     // writes "=" in column 9, "/" in column 32, the keyword cut to 8 columns,

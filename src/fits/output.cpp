@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -123,15 +124,30 @@ void startHeaders(TFitsHdr& primary, TFitsHdr& extension) {
 }
 
 void writeScanCards(TFitsHdr& primary, const ScanCardValues& values) {
+    std::string dateObs = values.dateObs;
+    if (values.standardLayout) {
+        // The mandatory keywords first, in the standard's order; EXTEND and
+        // the scaling that turns the stored hundredths into values follow.
+        primary.Clear();
+        primary.SetLogical("SIMPLE", 'T', kWriterComment);
+        primary.SetInt("BITPIX", 0);
+        primary.SetInt("NAXIS", 0);
+        std::replace(dateObs.begin(), dateObs.end(), '/', '-');
+    }
     primary.SetInt("bitpix", 32);
     primary.SetInt("naxis", 3);
     primary.SetInt("naxis1", values.naxis1);
     primary.SetInt("naxis2", 2);
     primary.SetInt("naxis3", 56);  // replaced by the accepted channel count
+    if (values.standardLayout) {
+        primary.SetLogical("EXTEND", 'T', "FITS data may contain extensions");
+        primary.SetDouble("BSCALE", 0.01, "physical value = stored value / 100");
+        primary.SetInt("BZERO", 0);
+    }
     primary.SetString("dataname", "newvek");
     primary.SetString("TELESCOP", "KORVAL-90");
     primary.SetString("origin", "VEK-64");
-    primary.SetString("date-obs", values.dateObs);
+    primary.SetString("date-obs", dateObs);
     primary.SetString("time-obs", values.timeObs);
     primary.SetString("startobs", values.startObs);
     primary.SetString("stopobs", values.stopObs);
@@ -144,8 +160,18 @@ void writeScanCards(TFitsHdr& primary, const ScanCardValues& values) {
     primary.SetDouble("sol_dec", values.sol_dec);
     primary.SetFloat("azimuth", values.azimuth);
     primary.SetFloat("altitude", values.altitude);
-    primary.SetFloat("crpix1", values.crpix1);
-    primary.SetFloat("cdelt1", values.cdelt1);
+    if (values.standardLayout) {
+        // World coordinates of the scan axis: arcseconds from the Sun's
+        // centre, reference pixel counted from 1 as standard readers count.
+        primary.SetFloat("crpix1", values.crpix1 + 1.0f, "Sun centre, pixels counted from 1");
+        primary.SetFloat("cdelt1", values.cdelt1, "arcsec per pixel");
+        primary.SetInt("CRVAL1", 0, "offset at the Sun centre");
+        primary.SetString("CTYPE1", "OFFSET", "scan offset from the Sun centre");
+        primary.SetString("CUNIT1", "arcsec");
+    } else {
+        primary.SetFloat("crpix1", values.crpix1);
+        primary.SetFloat("cdelt1", values.cdelt1);
+    }
     primary.SetInt("flag_iv", 1, "1- data is RL; 0- data is IV");
     primary.SetInt("Calibr", 0);
     char history[64];
@@ -219,13 +245,14 @@ bool writeFitsFile(TFitsHdr& primary, TFitsHdr& extension, TMemStream& image, in
     // Extension: the "Scan_params" table.
     if (debug) std::printf("\nCreating BINTABLE extension");
     const float tqsunDefault = upperName(values.object).find("MOON") != std::string::npos ? 220.0f : 6000.0f;
-    extension.SetString("EXTNAME", "Scan_params");
+    if (!values.standardLayout) extension.SetString("EXTNAME", "Scan_params");
     extension.SetInt("naxis", 2);
     extension.SetInt("naxis1", kScanParamsRowBytes, "Number of bytes per row");
     extension.SetInt("naxis2", accepted, "Number of rows");
     extension.SetInt("pcount", 0, "Normally 0 (no varying arrays)");
     extension.SetInt("gcount", 1);
     extension.SetInt("tfields", 16, "Number of columns in table");
+    if (values.standardLayout) extension.SetString("EXTNAME", "Scan_params");
     extension.AddComment("*** Column names ***");
     char keyword[32];
     for (int i = 1; i <= 16; ++i) {

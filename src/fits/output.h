@@ -21,6 +21,9 @@ struct ScanCardValues {
     int smooth = 0;  // the smoothing number as set, for the history card
     float dspdt = 0;
     int shift = 0;
+    // The standard layout: mandatory keywords in the standard's order,
+    // DATE-OBS as YYYY-MM-DD, BSCALE and BZERO for physical values.
+    bool standardLayout = false;
 };
 
 // The per-channel calibration settings of the table rows.
@@ -42,7 +45,10 @@ void startHeaders(TFitsHdr& primary, TFitsHdr& extension);
 //         values (NAXIS3 as a placeholder 56), names, dates and times, sample
 //         count, object, ephemeris, antenna and pixel geometry, flags, the
 //         smoothing history, dspdt, shift and the comment that heads the
-//         channel cards.
+//         channel cards. In the standard layout the list is laid out anew:
+//         SIMPLE, BITPIX, NAXIS, NAXIS1..3, EXTEND, BSCALE 0.01, BZERO 0,
+//         then the same cards with DATE-OBS as YYYY-MM-DD, CRPIX1 counted
+//         from 1, and CRVAL1, CTYPE1 and CUNIT1 for the scan axis.
 void writeScanCards(TFitsHdr& primary, const ScanCardValues& values);
 
 // writeChannelCards: writes FREQnnn (GHz) and OVERnnn for the j-th accepted

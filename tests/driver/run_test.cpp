@@ -244,3 +244,48 @@ TEST(Run, FailedWriteKeepsTheExistingOutput) {
 }
 
 }  // namespace
+
+namespace {
+
+// The standard layout: the same data bytes, the mandatory keywords in the
+// standard's order, and the cards standard readers need.
+TEST(Run, StandardLayoutKeepsTheDataAndOrdersTheKeywords) {
+    Workspace ws;
+    sunRecording().writeTo(ws.path("scan.dat").string());
+    ws.write("chan.cfg", kChannels);
+    ASSERT_EQ(ws.run({"-f=scan.dat", "-cf=chan.cfg", "-amp=2"}).status, 0);
+    const FitsFile plain = FitsFile::load(ws.path("scan.fits").string());
+    ws.write("skanvert.ini", "layout=standard\n");
+    const RunResult r = ws.run({"-f=scan.dat", "-cf=chan.cfg", "-amp=2"});
+    ASSERT_EQ(r.status, 0);
+    const FitsFile standard = FitsFile::load(ws.path("scan.fits").string());
+
+    const char* primaryOrder[] = {"SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "NAXIS3", "EXTEND", "BSCALE", "BZERO"};
+    for (size_t i = 0; i < std::size(primaryOrder); ++i) {
+        EXPECT_EQ(standard.primary.cards[i].substr(0, 8).find(primaryOrder[i]), 0u) << i;
+    }
+    const char* extensionOrder[] = {"XTENSION", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "PCOUNT", "GCOUNT", "TFIELDS", "EXTNAME"};
+    for (size_t i = 0; i < std::size(extensionOrder); ++i) {
+        EXPECT_EQ(standard.extension.cards[i].substr(0, 8).find(extensionOrder[i]), 0u) << i;
+    }
+    EXPECT_EQ(standard.primary.text("DATE-OBS"), "2006-04-12");
+    EXPECT_EQ(standard.primary.value("BSCALE"), "1.000000000000E-02");
+    EXPECT_EQ(standard.primary.text("CTYPE1"), "OFFSET");
+    EXPECT_FLOAT_EQ(static_cast<float>(standard.primary.realValue("CRPIX1")),
+                    static_cast<float>(plain.primary.realValue("CRPIX1")) + 1.0f);
+    // Image, table rows and fills are byte for byte those of the default layout.
+    EXPECT_TRUE(std::equal(plain.bytes.begin() + static_cast<long>(plain.primary.dataOffset), plain.bytes.end() - 5760 - 2880,
+                           standard.bytes.begin() + static_cast<long>(standard.primary.dataOffset)));
+    EXPECT_TRUE(std::equal(plain.bytes.begin() + static_cast<long>(plain.extension.dataOffset), plain.bytes.end(),
+                           standard.bytes.begin() + static_cast<long>(standard.extension.dataOffset),
+                           standard.bytes.end()));
+
+    // The option selects it as well; any other value keeps the default.
+    ws.write("skanvert.ini", "");
+    ASSERT_EQ(ws.run({"-f=scan.dat", "-cf=chan.cfg", "-amp=2", "-layout=standard"}).status, 0);
+    EXPECT_EQ(FitsFile::load(ws.path("scan.fits").string()).primary.text("DATE-OBS"), "2006-04-12");
+    ASSERT_EQ(ws.run({"-f=scan.dat", "-cf=chan.cfg", "-amp=2", "-layout=vek"}).status, 0);
+    EXPECT_TRUE(FitsFile::readBytes(ws.path("scan.fits").string()) == plain.bytes);
+}
+
+}  // namespace
