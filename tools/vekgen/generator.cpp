@@ -1,1 +1,819 @@
-// placeholder
+#include "vekgen/generator.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <numbers>
+#include <ostream>
+#include <random>
+#include <system_error>
+
+namespace vekgen {
+
+namespace {
+
+constexpr std::size_t kHeaderBytes = 4096;
+constexpr std::size_t kFrameBytes = 752;
+constexpr std::size_t kBlockBytes = 188;
+constexpr int kChannelCount = 56;
+constexpr int kOverflowBound = 8190;
+constexpr int kFirstStatusWord = 83;
+constexpr int kStatusWordCount = 8;  // words 83..90
+constexpr std::int64_t kMaxFrames = 10'000'000;
+constexpr std::int64_t kChunkFrames = 4096;  // about 3 MB per write
+
+// Word positions of a block that the converter never reads.
+constexpr std::array<int, 30> kFillerWords = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 15, 20, 25, 30,
+                                              35, 40, 45, 50, 55, 60, 65, 70, 75, 80, 81, 82, 91, 92, 93};
+
+constexpr std::array<const char*, 12> kMonthNames = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr std::array<const char*, 7> kWeekdayNames = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+
+constexpr double kDegree = 0.017453292519943295;
+
+// Separate random streams, so that e.g. the noise does not change when the
+// header or a channel's parameters draw differently.
+enum Stream : std::uint64_t { kHeaderStream = 1, kNoiseStream = 2, kFillerStream = 3, kChannelStreamBase = 100 };
+
+// ---------------------------------------------------------------------------
+// Random numbers: std::mt19937_64 is fully specified by the standard; the
+// conversions to reals and the Gaussian deviates are our own so that every
+// standard library yields the same recording.
+
+std::uint64_t splitmix64(std::uint64_t x) {
+    x += 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
+}
+
+std::uint64_t streamSeed(std::uint64_t seed, std::uint64_t stream) {
+    return splitmix64(splitmix64(seed) ^ (stream * 0xD1B54A32D192ED03ULL));
+}
+
+class Random {
+public:
+    explicit Random(std::uint64_t seed) : engine_(seed) {}
+
+    std::uint64_t bits() { return engine_(); }
+    // Uniform in [0, 1) with 53 random bits.
+    double uniform() { return static_cast<double>(engine_() >> 11) * 0x1.0p-53; }
+    double uniform(double lo, double hi) { return lo + (hi - lo) * uniform(); }
+    // Uniform integer in [lo, hi] (the modulo bias is far below anything visible).
+    std::int64_t integer(std::int64_t lo, std::int64_t hi) {
+        return lo + static_cast<std::int64_t>(engine_() % static_cast<std::uint64_t>(hi - lo + 1));
+    }
+    // Standard normal deviate: the polar form of the Box-Muller transform,
+    // which needs only a logarithm and a square root; pairs are used in turn.
+    double gaussian() {
+        if (hasSpare_) {
+            hasSpare_ = false;
+            return spare_;
+        }
+        double u = 0, v = 0, s = 0;
+        do {
+            u = 2.0 * uniform() - 1.0;
+            v = 2.0 * uniform() - 1.0;
+            s = u * u + v * v;
+        } while (s >= 1.0 || s == 0.0);
+        const double factor = std::sqrt(-2.0 * std::log(s) / s);
+        spare_ = v * factor;
+        hasSpare_ = true;
+        return u * factor;
+    }
+
+private:
+    std::mt19937_64 engine_;
+    bool hasSpare_ = false;
+    double spare_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Calendar: day counts since 1970-01-01 in the proleptic Gregorian calendar.
+
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+std::int64_t floorMod(std::int64_t a, std::int64_t b) { return a - floorDiv(a, b) * b; }
+
+std::int64_t daysFromCivil(std::int64_t y, int m, int d) {
+    y -= m <= 2;
+    const std::int64_t era = floorDiv(y, 400);
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+struct CivilDate {
+    std::int64_t year;
+    int month, day;
+};
+
+CivilDate civilFromDays(std::int64_t z) {
+    z += 719468;
+    const std::int64_t era = floorDiv(z, 146097);
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    return {yoe + era * 400 + (m <= 2), m, d};
+}
+
+int daysInMonth(int year, int month) {
+    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+// The recorder's time stamp "Wed Apr 12 12:00:00 2006 45" of a moment given
+// as a day count and milliseconds of that day (which may exceed one day).
+std::string stampText(std::int64_t days, std::int64_t millisecondOfDay) {
+    days += floorDiv(millisecondOfDay, 86'400'000);
+    const std::int64_t ms = floorMod(millisecondOfDay, 86'400'000);
+    const CivilDate date = civilFromDays(days);
+    const std::int64_t seconds = ms / 1000;
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %s %d %02d:%02d:%02d %lld %d", kWeekdayNames[floorMod(days + 4, 7)],
+                  kMonthNames[date.month - 1], date.day, static_cast<int>(seconds / 3600),
+                  static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60),
+                  static_cast<long long>(date.year), static_cast<int>(ms % 1000));
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// The Sun on the date: apparent radius and declination from the low-precision
+// solar coordinates (good to a fraction of an arcminute).
+
+struct SunOnDate {
+    double radiusArcsec;
+    double declinationDeg;
+};
+
+SunOnDate sunOnDate(int year, int month, int day) {
+    const double n = static_cast<double>(daysFromCivil(year, month, day) - daysFromCivil(2000, 1, 1));
+    const double g = std::fmod(357.528 + 0.9856003 * n, 360.0) * kDegree;
+    const double meanLongitude = std::fmod(280.460 + 0.9856474 * n, 360.0);
+    const double lambda = (meanLongitude + 1.915 * std::sin(g) + 0.020 * std::sin(2 * g)) * kDegree;
+    const double epsilon = (23.439 - 0.0000004 * n) * kDegree;
+    const double distance = 1.00014 - 0.01671 * std::cos(g) - 0.00014 * std::cos(2 * g);
+    return {959.63 / distance, std::asin(std::sin(epsilon) * std::sin(lambda)) / kDegree};
+}
+
+// ---------------------------------------------------------------------------
+// Channel models.
+
+enum class ChannelKind { Unused, Normal, Dead, NoiseOnly };
+
+struct OverflowEvent {
+    std::int64_t frame;
+    int block;
+    int word;
+    int value;
+};
+
+struct ChannelModel {
+    ChannelKind kind = ChannelKind::Unused;
+    double frequency = 0;                 // GHz
+    std::array<double, 2> reference{};    // blocks 1 and 3
+    std::array<double, 2> quiet{};        // quiet sky above the reference, blocks 0 and 2
+    std::array<double, 2> amplitude{};    // the Sun's centre above the quiet level, blocks 0 and 2
+    std::vector<double> profile;          // normalised response by |offset|, every profileStep arcsec
+    double profileStep = 1;
+};
+
+int channelWord(int channel) { return 11 + 5 * ((channel - 1) / 4) + (channel - 1) % 4; }
+
+bool contains(const std::vector<int>& list, int value) { return std::binary_search(list.begin(), list.end(), value); }
+
+// Solar amplitude in counts before the per-pair gain: grows with frequency and
+// stays far enough below the overflow bound for a gain step or two.
+double solarAmplitude(double frequency) { return 200.0 + 30.0 * std::min(frequency, 40.0); }
+
+// Half-power beam width in arcsec: diffraction plus a fixed part.
+double beamWidth(double frequency) { return 282.0 / frequency + 12.0; }
+
+// The drift-scan response to a uniform disc of `radius` seen with a circular
+// Gaussian beam of half-power width `fwhm`, by offset from the disc centre,
+// normalised to 1 at the centre. Across the scan the beam integrates each
+// chord of the disc: h(u) = erf(chord(u) / (sigma * sqrt 2)); along the scan
+// h is convolved with the beam.
+std::vector<double> beamSmoothedDisc(double radius, double fwhm, double& step) {
+    const double sigma = fwhm / 2.3548200450309493;
+    step = std::min(sigma / 5.0, 2.0);
+    const int kernelHalf = static_cast<int>(std::ceil(6.0 * sigma / step));
+    const int discHalf = static_cast<int>(std::ceil(radius / step));
+    std::vector<double> chord(static_cast<std::size_t>(discHalf) + 1);
+    for (int j = 0; j <= discHalf; ++j) {
+        const double u = j * step;
+        const double c2 = radius * radius - u * u;
+        chord[static_cast<std::size_t>(j)] = c2 > 0 ? std::erf(std::sqrt(c2) / (sigma * std::sqrt(2.0))) : 0.0;
+    }
+    std::vector<double> kernel(static_cast<std::size_t>(kernelHalf) + 1);
+    for (int k = 0; k <= kernelHalf; ++k) {
+        const double x = k * step / sigma;
+        kernel[static_cast<std::size_t>(k)] = std::exp(-0.5 * x * x);
+    }
+    const int size = discHalf + kernelHalf + 2;
+    std::vector<double> profile(static_cast<std::size_t>(size), 0.0);
+    for (int i = 0; i < size - 1; ++i) {
+        double sum = 0;
+        for (int j = std::max(-discHalf, i - kernelHalf); j <= std::min(discHalf, i + kernelHalf); ++j) {
+            sum += chord[static_cast<std::size_t>(std::abs(j))] * kernel[static_cast<std::size_t>(std::abs(i - j))];
+        }
+        profile[static_cast<std::size_t>(i)] = sum;
+    }
+    if (profile[0] > 0) {
+        const double peak = profile[0];
+        for (double& p : profile) p /= peak;
+    }
+    return profile;
+}
+
+double profileAt(const ChannelModel& model, double offset) {
+    const double x = std::fabs(offset) / model.profileStep;
+    if (!(x < static_cast<double>(model.profile.size() - 1))) return 0.0;
+    const auto i = static_cast<std::size_t>(x);
+    const double frac = x - static_cast<double>(i);
+    return model.profile[i] + (model.profile[i + 1] - model.profile[i]) * frac;
+}
+
+// Models of channels 1..56 (index channel - 1) and the injected overflows.
+// Each channel draws its parameters from its own stream, so the choice of the
+// other channels does not change them.
+std::vector<ChannelModel> channelModels(const VekgenOptions& options, const SunOnDate& sun,
+                                        std::vector<OverflowEvent>* overflows) {
+    std::vector<ChannelModel> models(kChannelCount);
+    const std::vector<double> frequencies = channelFrequencies(options);
+    for (std::size_t k = 0; k < options.channels.size(); ++k) {
+        const int channel = options.channels[k];
+        ChannelModel& m = models[static_cast<std::size_t>(channel - 1)];
+        Random random(streamSeed(options.seed, kChannelStreamBase + static_cast<std::uint64_t>(channel)));
+        m.frequency = frequencies[k];
+        m.kind = contains(options.dead, channel)        ? ChannelKind::Dead
+                 : contains(options.noiseOnly, channel) ? ChannelKind::NoiseOnly
+                                                        : ChannelKind::Normal;
+        for (int pair = 0; pair < 2; ++pair) {
+            const auto p = static_cast<std::size_t>(pair);
+            m.reference[p] = random.uniform(150.0, 400.0);
+            m.quiet[p] = random.uniform(40.0, 120.0);
+            const double gain = random.uniform(0.85, 1.15);
+            m.amplitude[p] = m.kind == ChannelKind::Normal ? gain * solarAmplitude(m.frequency) : 0.0;
+        }
+        if (m.kind == ChannelKind::Normal) m.profile = beamSmoothedDisc(sun.radiusArcsec, beamWidth(m.frequency), m.profileStep);
+        if (overflows && contains(options.overflow, channel)) {
+            const std::int64_t count = random.integer(1, 3);
+            for (std::int64_t i = 0; i < count; ++i) {
+                OverflowEvent e{};
+                e.frame = random.integer(0, options.frames - 1);
+                e.block = static_cast<int>(random.integer(0, 3));
+                e.word = channelWord(channel);
+                e.value = static_cast<int>(random.integer(kOverflowBound + 1, 9999)) * (random.bits() & 1 ? -1 : 1);
+                overflows->push_back(e);
+            }
+        }
+    }
+    return models;
+}
+
+// ---------------------------------------------------------------------------
+// Header.
+
+int startMilliseconds(const VekgenOptions& options) {
+    Random random(streamSeed(options.seed, kHeaderStream));
+    return static_cast<int>(random.integer(0, 999));
+}
+
+std::int64_t startSecondOfDay(const VekgenOptions& options) {
+    return options.startHour * 3600LL + options.startMinute * 60LL + options.startSecond;
+}
+
+void putText(std::vector<unsigned char>& bytes, std::size_t offset, const std::string& text) {
+    std::memcpy(&bytes[offset], text.data(), text.size());
+    bytes[offset + text.size()] = 0;
+}
+
+void putPadded(std::vector<unsigned char>& bytes, std::size_t offset, std::size_t field, const std::string& text) {
+    std::memset(&bytes[offset], ' ', field);
+    std::memcpy(&bytes[offset], text.data(), std::min(text.size(), field));
+}
+
+void putUint32(std::vector<unsigned char>& bytes, std::size_t offset, std::uint32_t v) {
+    for (std::size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+inline void putWord(unsigned char* block, int word, int value) {
+    const auto u = static_cast<std::uint16_t>(value);
+    block[2 * word] = static_cast<unsigned char>(u & 0xFF);
+    block[2 * word + 1] = static_cast<unsigned char>(u >> 8);
+}
+
+// ---------------------------------------------------------------------------
+// Command line.
+
+template <typename T>
+bool parseInteger(const std::string& text, T& value) {
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    return result.ec == std::errc() && result.ptr == end && !text.empty();
+}
+
+bool parseReal(const std::string& text, double& value) {
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    return result.ec == std::errc() && result.ptr == end && !text.empty() && std::isfinite(value);
+}
+
+bool parseTwoDigits(const std::string& text, std::size_t at, int& value) {
+    if (at + 2 > text.size() || text[at] < '0' || text[at] > '9' || text[at + 1] < '0' || text[at + 1] > '9')
+        return false;
+    value = (text[at] - '0') * 10 + (text[at + 1] - '0');
+    return true;
+}
+
+bool parseDate(const std::string& text, VekgenOptions& o) {
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
+    int year = 0;
+    if (!parseInteger(text.substr(0, 4), year) || year < 1000) return false;
+    int month = 0, day = 0;
+    if (!parseTwoDigits(text, 5, month) || !parseTwoDigits(text, 8, day)) return false;
+    if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month)) return false;
+    o.year = year;
+    o.month = month;
+    o.day = day;
+    return true;
+}
+
+bool parseClock(const std::string& text, VekgenOptions& o) {
+    int h = 0, m = 0, s = 0;
+    if (text.size() != 8 || text[2] != ':' || text[5] != ':') return false;
+    if (!parseTwoDigits(text, 0, h) || !parseTwoDigits(text, 3, m) || !parseTwoDigits(text, 6, s)) return false;
+    if (h > 23 || m > 59 || s > 59) return false;
+    o.startHour = h;
+    o.startMinute = m;
+    o.startSecond = s;
+    return true;
+}
+
+std::vector<std::string> splitCommas(const std::string& text) {
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        items.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos) return items;
+        start = comma + 1;
+    }
+}
+
+bool parseGainSteps(const std::string& text, std::vector<GainStep>& steps) {
+    std::vector<GainStep> parsed;
+    for (const std::string& item : splitCommas(text)) {
+        const std::size_t colon = item.find(':');
+        if (colon == std::string::npos) return false;
+        GainStep s;
+        if (!parseInteger(item.substr(0, colon), s.frame) || !parseInteger(item.substr(colon + 1), s.step)) return false;
+        if (s.frame < 0 || s.step < 0 || s.step > 4) return false;
+        parsed.push_back(s);
+    }
+    std::sort(parsed.begin(), parsed.end(), [](const GainStep& a, const GainStep& b) { return a.frame < b.frame; });
+    for (std::size_t i = 1; i < parsed.size(); ++i) {
+        if (parsed[i].frame == parsed[i - 1].frame) return false;
+    }
+    steps = parsed;
+    return true;
+}
+
+bool isSubset(const std::vector<int>& part, const std::vector<int>& whole) {
+    return std::includes(whole.begin(), whole.end(), part.begin(), part.end());
+}
+
+bool intersects(const std::vector<int>& a, const std::vector<int>& b) {
+    for (int v : a) {
+        if (contains(b, v)) return true;
+    }
+    return false;
+}
+
+// Applies one --name[=value] option; returns an error text, empty when fine.
+std::string applyOption(const std::string& name, bool hasValue, const std::string& value, VekgenOptions& o) {
+    const std::string bad = "invalid value '" + value + "' for --" + name;
+    auto needValue = [&]() { return hasValue ? std::string() : "option --" + name + " needs a value (--" + name + "=...)"; };
+    if (name == "packed-altitude") {
+        if (hasValue) return "option --packed-altitude takes no value";
+        o.packedAltitude = true;
+        return {};
+    }
+    if (name == "coef") {
+        if (hasValue && value.empty()) return "option --coef= needs a path";
+        o.writeCoefficients = true;
+        o.coefficientPath = hasValue ? value : std::string();
+        return {};
+    }
+    static const char* const kValued[] = {"seed",     "frames",   "dspdt",    "channels", "fmin",
+                                          "fmax",     "date",     "start",    "crossing", "object",
+                                          "azimuth",  "altitude", "noise",    "dead",     "noise-only",
+                                          "overflow", "gain-step"};
+    if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued)) return "unknown option --" + name;
+    if (std::string e = needValue(); !e.empty()) return e;
+
+    if (name == "seed") return parseInteger(value, o.seed) ? std::string() : bad;
+    if (name == "frames") {
+        return parseInteger(value, o.frames) && o.frames >= 1 && o.frames <= kMaxFrames
+                   ? std::string()
+                   : bad + " (1 to " + std::to_string(kMaxFrames) + " frames)";
+    }
+    if (name == "dspdt") return parseReal(value, o.dspdt) && o.dspdt > 0 && o.dspdt <= 10 ? std::string() : bad + " (0 < seconds <= 10)";
+    if (name == "fmin" || name == "fmax") {
+        double& f = name == "fmin" ? o.fminGHz : o.fmaxGHz;
+        return parseReal(value, f) && f >= 0.01 && f <= 100 ? std::string() : bad + " (0.01 to 100 GHz)";
+    }
+    if (name == "date") return parseDate(value, o) ? std::string() : bad + " (YYYY-MM-DD, a real date, year 1000 or later)";
+    if (name == "start") return parseClock(value, o) ? std::string() : bad + " (HH:MM:SS)";
+    if (name == "crossing") {
+        return parseInteger(value, o.crossingSeconds) && o.crossingSeconds >= -1'000'000 && o.crossingSeconds <= 1'000'000
+                   ? std::string()
+                   : bad + " (whole seconds)";
+    }
+    if (name == "object") {
+        if (value.empty() || value.size() > 15) return bad + " (1 to 15 characters)";
+        o.object = value;
+        return {};
+    }
+    if (name == "azimuth") {
+        return parseInteger(value, o.azimuth) && o.azimuth >= -360 && o.azimuth <= 360 ? std::string()
+                                                                                       : bad + " (whole degrees, -360 to 360)";
+    }
+    if (name == "altitude") return parseReal(value, o.altitude) && std::fabs(o.altitude) <= 90 ? std::string() : bad + " (-90 to 90 degrees)";
+    if (name == "noise") return parseReal(value, o.noiseSigma) && o.noiseSigma >= 0 && o.noiseSigma <= 1000 ? std::string() : bad + " (0 to 1000 counts)";
+    if (name == "channels") return parseChannelList(value, o.channels) ? std::string() : bad + " (channels 1 to 56, e.g. 1-12,20)";
+    if (name == "dead") return parseChannelList(value, o.dead) ? std::string() : bad + " (channels 1 to 56, e.g. 3,7-9)";
+    if (name == "noise-only") return parseChannelList(value, o.noiseOnly) ? std::string() : bad + " (channels 1 to 56, e.g. 3,7-9)";
+    if (name == "overflow") return parseChannelList(value, o.overflow) ? std::string() : bad + " (channels 1 to 56, e.g. 3,7-9)";
+    // gain-step
+    return parseGainSteps(value, o.gainSteps) ? std::string() : bad + " (FRAME:N[,FRAME:N...], N 0 to 4, frames distinct)";
+}
+
+std::string checkOptions(const VekgenOptions& o) {
+    if (!isSubset(o.dead, o.channels)) return "--dead names a channel that is not in --channels";
+    if (!isSubset(o.noiseOnly, o.channels)) return "--noise-only names a channel that is not in --channels";
+    if (!isSubset(o.overflow, o.channels)) return "--overflow names a channel that is not in --channels";
+    if (intersects(o.dead, o.noiseOnly) || intersects(o.dead, o.overflow))
+        return "a --dead channel cannot also be --noise-only or --overflow";
+    if (o.packedAltitude && o.altitude < 0) return "--packed-altitude needs an altitude of 0 or more";
+    if (!o.gainSteps.empty() && o.gainSteps.back().frame >= o.frames)
+        return "--gain-step frame " + std::to_string(o.gainSteps.back().frame) + " lies beyond the last frame";
+    return {};
+}
+
+bool writeText(const std::string& path, const std::string& text, std::string& error) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) {
+        error = "cannot create '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (std::fclose(f) != 0 || !written) {
+        error = "cannot write '" + path + "'";
+        return false;
+    }
+    return true;
+}
+
+std::string normalPath(const std::string& path) { return std::filesystem::path(path).lexically_normal().string(); }
+
+}  // namespace
+
+VekgenOptions::VekgenOptions() {
+    for (int c = 1; c <= kChannelCount; ++c) channels.push_back(c);
+}
+
+bool parseChannelList(const std::string& text, std::vector<int>& channels) {
+    std::vector<int> list;
+    for (const std::string& item : splitCommas(text)) {
+        const std::size_t dash = item.find('-');
+        int first = 0, last = 0;
+        if (dash == std::string::npos) {
+            if (!parseInteger(item, first)) return false;
+            last = first;
+        } else if (!parseInteger(item.substr(0, dash), first) || !parseInteger(item.substr(dash + 1), last)) {
+            return false;
+        }
+        if (first < 1 || last > kChannelCount || first > last) return false;
+        for (int c = first; c <= last; ++c) list.push_back(c);
+    }
+    std::sort(list.begin(), list.end());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
+    channels = list;
+    return true;
+}
+
+std::string vekgenUsage() {
+    return "Usage: vekgen [options] RECORDING\n"
+           "Writes a synthetic VEK recording of a solar drift scan to RECORDING and its\n"
+           "channel configuration beside it (extension replaced by .cfg).\n"
+           "Options:\n"
+           "  --seed=N             random seed (default 1); equal seeds give equal files\n"
+           "  --frames=N           number of frames (default 78571, ten minutes)\n"
+           "  --dspdt=S            seconds per frame (default 0.0076365)\n"
+           "  --channels=LIST      channels carried, e.g. 1-12,20,30-33 (default 1-56)\n"
+           "  --fmin=GHz           frequency of the first chosen channel (default 1)\n"
+           "  --fmax=GHz           frequency of the last chosen channel (default 25)\n"
+           "  --date=YYYY-MM-DD    date of the recording start (default 2006-04-12)\n"
+           "  --start=HH:MM:SS     local time of the recording start (default 12:00:00);\n"
+           "                       the milliseconds are random\n"
+           "  --crossing=SECONDS   the Sun's centre crosses the beam at start + SECONDS\n"
+           "                       local clock time, written as the observation time\n"
+           "                       (default 300)\n"
+           "  --object=TEXT        object name, at most 15 characters (default sun)\n"
+           "  --azimuth=DEG        antenna azimuth, whole degrees (default 0)\n"
+           "  --altitude=DEG       antenna altitude (default 45.0)\n"
+           "  --packed-altitude    write the altitude as DDMMSS.s\n"
+           "  --noise=SIGMA        Gaussian noise per sample in counts (default 20)\n"
+           "  --dead=LIST          channels with constant samples\n"
+           "  --noise-only=LIST    channels without the Sun\n"
+           "  --overflow=LIST      channels with one to three samples beyond +-8190\n"
+           "  --gain-step=FRAME:N[,FRAME:N...]\n"
+           "                       from FRAME on the gain status words carry step N\n"
+           "                       (0: code 0; 1-4: codes 0x0N03-0x0N11) and the samples\n"
+           "                       are 2^N times the level; samples saturate at +-8190\n"
+           "  --coef[=PATH]        also write a coefficient table (default crab0coef.txt\n"
+           "                       beside the recording)\n"
+           "  --help, -h           show this text\n";
+}
+
+std::string configPathFor(const std::string& recordingPath) {
+    std::filesystem::path p(recordingPath);
+    p.replace_extension(".cfg");
+    return p.string();
+}
+
+std::string coefficientPathFor(const VekgenOptions& options) {
+    if (!options.coefficientPath.empty()) return options.coefficientPath;
+    return (std::filesystem::path(options.recordingPath).parent_path() / "crab0coef.txt").string();
+}
+
+std::vector<double> channelFrequencies(const VekgenOptions& options) {
+    std::vector<double> frequencies;
+    const std::size_t count = options.channels.size();
+    for (std::size_t k = 0; k < count; ++k) {
+        const double t = count > 1 ? static_cast<double>(k) / static_cast<double>(count - 1) : 0.0;
+        const double f = options.fminGHz + (options.fmaxGHz - options.fminGHz) * t;
+        frequencies.push_back(std::round(f * 100.0) / 100.0);
+    }
+    return frequencies;
+}
+
+double packAltitude(double degrees) {
+    const auto tenths = static_cast<std::int64_t>(std::llround(degrees * 36000.0));  // tenths of arcsec
+    const std::int64_t d = tenths / 36000, m = tenths / 600 % 60, s = tenths % 600;
+    return static_cast<double>(d * 10000 + m * 100) + static_cast<double>(s) / 10.0;
+}
+
+ParseResult parseVekgenArguments(const std::vector<std::string>& args) {
+    ParseResult result;
+    for (const std::string& a : args) {
+        if (a == "--help" || a == "-h") {
+            result.status = ParseStatus::Help;
+            return result;
+        }
+    }
+    VekgenOptions& o = result.options;
+    std::vector<std::string> positional;
+    for (const std::string& a : args) {
+        if (a.rfind("--", 0) == 0 && a.size() > 2) {
+            const std::size_t eq = a.find('=');
+            const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+            const std::string value = eq == std::string::npos ? std::string() : a.substr(eq + 1);
+            if (std::string e = applyOption(name, eq != std::string::npos, value, o); !e.empty()) {
+                result.error = e;
+                return result;
+            }
+        } else if (a.size() > 1 && a[0] == '-') {
+            result.error = "unknown option " + a;
+            return result;
+        } else {
+            positional.push_back(a);
+        }
+    }
+    if (positional.size() != 1 || positional[0].empty()) {
+        result.error = positional.empty() ? "no RECORDING given" : "more than one RECORDING given";
+        return result;
+    }
+    o.recordingPath = positional[0];
+    if (std::string e = checkOptions(o); !e.empty()) {
+        result.error = e;
+        return result;
+    }
+    result.status = ParseStatus::Run;
+    return result;
+}
+
+std::vector<unsigned char> recordingHeader(const VekgenOptions& options) {
+    Random random(streamSeed(options.seed, kHeaderStream));
+    const auto ms = random.integer(0, 999);  // the same draw as startMilliseconds
+    std::vector<unsigned char> header(kHeaderBytes);
+    for (std::size_t i = 0; i < kHeaderBytes; i += 8) {
+        const std::uint64_t r = random.bits();
+        for (std::size_t j = 0; j < 8; ++j) header[i + j] = static_cast<unsigned char>(r >> (8 * j));
+    }
+
+    const std::int64_t startDay = daysFromCivil(options.year, options.month, options.day);
+    const std::int64_t start = startSecondOfDay(options);
+    const std::int64_t crossing = floorMod(start + options.crossingSeconds, 86400);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", static_cast<int>(crossing / 3600),
+                  static_cast<int>(crossing / 60 % 60), static_cast<int>(crossing % 60));
+    putText(header, 18, text);
+    putText(header, 34, options.object);
+    putUint32(header, 52, static_cast<std::uint32_t>(options.azimuth));
+    const auto altitude = static_cast<float>(options.packedAltitude ? packAltitude(options.altitude) : options.altitude);
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &altitude, sizeof bits);
+    putUint32(header, 56, bits);
+    putPadded(header, 2761, 32, "Samples: " + std::to_string(4 * options.frames));
+
+    const std::int64_t startMs = start * 1000 + ms;
+    const auto durationMs = static_cast<std::int64_t>(std::llround(static_cast<double>(options.frames) * options.dspdt * 1000.0));
+    putPadded(header, 3072, 32, stampText(startDay, startMs + durationMs));
+    putText(header, 4032, stampText(startDay, startMs));
+    return header;
+}
+
+std::string channelConfigText(const VekgenOptions& options) {
+    std::string text = "chan freq use\n";
+    const std::vector<double> frequencies = channelFrequencies(options);
+    char line[64];
+    for (std::size_t k = 0; k < options.channels.size(); ++k) {
+        std::snprintf(line, sizeof line, "%d %.2f 1\n", options.channels[k], frequencies[k]);
+        text += line;
+    }
+    return text;
+}
+
+std::string coefficientTableText(const VekgenOptions& options) {
+    const SunOnDate sun = sunOnDate(options.year, options.month, options.day);
+    VekgenOptions plain = options;  // amplitudes as if every channel carried the Sun
+    plain.dead.clear();
+    plain.noiseOnly.clear();
+    plain.overflow.clear();
+    const std::vector<ChannelModel> models = channelModels(plain, sun, nullptr);
+    std::vector<std::pair<double, double>> rows;  // frequency, amplitude of blocks 0-1
+    for (int channel : options.channels) {
+        const ChannelModel& m = models[static_cast<std::size_t>(channel - 1)];
+        rows.emplace_back(m.frequency, m.amplitude[0]);
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    rows.erase(std::unique(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+               rows.end());
+
+    const double solidAngle = std::numbers::pi * std::pow(sun.radiusArcsec / 206264.806, 2);
+    std::string text = "freq tqsun kflux theta\n";
+    char line[96];
+    for (const auto& [f, amplitude] : rows) {
+        // Quiet-Sun brightness temperature (Zirin et al. 1991) and the flux of
+        // the disc in solar flux units (1e-22 W m^-2 Hz^-1).
+        const double tqsun = 140077.0 * std::pow(f, -2.1) + 10880.0;
+        const double hz = f * 1e9;
+        const double flux = 2.0 * 1.380649e-23 * tqsun * hz * hz / (299792458.0 * 299792458.0) * solidAngle / 1e-22;
+        std::snprintf(line, sizeof line, "%.2f %.0f %.5f %.2f\n", f, tqsun, flux / amplitude, 282.0 / f + 0.2);
+        text += line;
+    }
+    return text;
+}
+
+bool writeRecording(const VekgenOptions& options, std::string& error) {
+    const std::string recordingPath = options.recordingPath;
+    const std::string configPath = configPathFor(recordingPath);
+    const std::string coefPath = coefficientPathFor(options);
+    if (normalPath(configPath) == normalPath(recordingPath)) {
+        error = "the recording '" + recordingPath + "' would be overwritten by its channel configuration; use another extension";
+        return false;
+    }
+    if (options.writeCoefficients &&
+        (normalPath(coefPath) == normalPath(recordingPath) || normalPath(coefPath) == normalPath(configPath))) {
+        error = "the coefficient table '" + coefPath + "' would overwrite another output";
+        return false;
+    }
+
+    const SunOnDate sun = sunOnDate(options.year, options.month, options.day);
+    std::vector<OverflowEvent> overflows;
+    const std::vector<ChannelModel> models = channelModels(options, sun, &overflows);
+    std::sort(overflows.begin(), overflows.end(),
+              [](const OverflowEvent& a, const OverflowEvent& b) { return a.frame < b.frame; });
+
+    // Status codes by step and status word: step 0 is code 0, step N uses
+    // 0x0N03, 0x0N05, ... 0x0N11 for words 83, 84, ... 90.
+    std::array<std::array<int, kStatusWordCount>, 5> codes{};
+    for (int n = 1; n <= 4; ++n) {
+        for (int w = 0; w < kStatusWordCount; ++w) codes[static_cast<std::size_t>(n)][static_cast<std::size_t>(w)] = (n << 8) | (3 + 2 * w);
+    }
+    // Dead channels hold their quiet levels, without noise or gain.
+    std::array<std::array<int, 4>, kChannelCount> deadLevels{};
+    for (std::size_t c = 0; c < models.size(); ++c) {
+        const ChannelModel& m = models[c];
+        for (std::size_t block = 0; block < 4; ++block) {
+            const double level = m.reference[block / 2] + (block % 2 == 0 ? m.quiet[block / 2] : 0.0);
+            deadLevels[c][block] = static_cast<int>(std::floor(level + 0.5));
+        }
+    }
+
+    std::FILE* file = std::fopen(recordingPath.c_str(), "wb");
+    if (!file) {
+        error = "cannot create '" + recordingPath + "': " + std::strerror(errno);
+        return false;
+    }
+    const std::vector<unsigned char> header = recordingHeader(options);
+    bool written = std::fwrite(header.data(), 1, header.size(), file) == header.size();
+
+    Random noise(streamSeed(options.seed, kNoiseStream));
+    Random filler(streamSeed(options.seed, kFillerStream));
+    const double drift = 15.0 * std::cos(sun.declinationDeg * kDegree);  // arcsec per second of time
+    const double crossingTime = static_cast<double>(options.crossingSeconds) - startMilliseconds(options) / 1000.0;
+    std::vector<unsigned char> chunk(static_cast<std::size_t>(std::min(kChunkFrames, options.frames)) * kFrameBytes);
+    std::array<double, kChannelCount> sunLevel{};
+    std::size_t nextStep = 0, nextOverflow = 0;
+    int step = 0;
+
+    for (std::int64_t first = 0; first < options.frames && written; first += kChunkFrames) {
+        const std::int64_t count = std::min(kChunkFrames, options.frames - first);
+        for (std::int64_t i = 0; i < count; ++i) {
+            const std::int64_t f = first + i;
+            while (nextStep < options.gainSteps.size() && options.gainSteps[nextStep].frame <= f) step = options.gainSteps[nextStep++].step;
+            const double scale = static_cast<double>(1 << step);
+            const double offset = drift * (static_cast<double>(f) * options.dspdt - crossingTime);
+            for (std::size_t c = 0; c < models.size(); ++c) {
+                sunLevel[c] = models[c].kind == ChannelKind::Normal ? profileAt(models[c], offset) : 0.0;
+            }
+            unsigned char* frame = chunk.data() + static_cast<std::size_t>(i) * kFrameBytes;
+            for (int block = 0; block < 4; ++block) {
+                unsigned char* b = frame + static_cast<std::size_t>(block) * kBlockBytes;
+                for (std::size_t w = 0; w < kFillerWords.size(); w += 4) {
+                    const std::uint64_t r = filler.bits();
+                    for (std::size_t j = 0; j < 4 && w + j < kFillerWords.size(); ++j) {
+                        putWord(b, kFillerWords[w + j], static_cast<int>((r >> (16 * j)) & 0xFFFF));
+                    }
+                }
+                for (int w = 0; w < kStatusWordCount; ++w) {
+                    putWord(b, kFirstStatusWord + w, codes[static_cast<std::size_t>(step)][static_cast<std::size_t>(w)]);
+                }
+                const auto pair = static_cast<std::size_t>(block / 2);
+                const bool signal = block % 2 == 0;
+                for (int channel = 1; channel <= kChannelCount; ++channel) {
+                    const auto c = static_cast<std::size_t>(channel - 1);
+                    const double z = noise.gaussian();  // drawn for every channel, so lists do not shift the noise
+                    const ChannelModel& m = models[c];
+                    int value = 0;
+                    if (m.kind == ChannelKind::Dead) {
+                        value = deadLevels[c][static_cast<std::size_t>(block)];
+                    } else {
+                        double level = m.reference[pair] + options.noiseSigma * z;
+                        if (signal) level += m.quiet[pair] + m.amplitude[pair] * sunLevel[c];
+                        const double raw = std::clamp(std::floor(level * scale + 0.5), -double(kOverflowBound), double(kOverflowBound));
+                        value = static_cast<int>(raw);
+                    }
+                    putWord(b, channelWord(channel), value);
+                }
+            }
+            for (; nextOverflow < overflows.size() && overflows[nextOverflow].frame == f; ++nextOverflow) {
+                const OverflowEvent& e = overflows[nextOverflow];
+                putWord(frame + static_cast<std::size_t>(e.block) * kBlockBytes, e.word, e.value);
+            }
+        }
+        const std::size_t bytes = static_cast<std::size_t>(count) * kFrameBytes;
+        written = std::fwrite(chunk.data(), 1, bytes, file) == bytes;
+    }
+    if (std::fclose(file) != 0 || !written) {
+        error = "cannot write '" + recordingPath + "'";
+        return false;
+    }
+    if (!writeText(configPath, channelConfigText(options), error)) return false;
+    if (options.writeCoefficients && !writeText(coefPath, coefficientTableText(options), error)) return false;
+    return true;
+}
+
+int runVekgen(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const ParseResult parsed = parseVekgenArguments(args);
+    if (parsed.status == ParseStatus::Help) {
+        out << vekgenUsage();
+        return 0;
+    }
+    if (parsed.status == ParseStatus::Error) {
+        err << "vekgen: " << parsed.error << "\nTry 'vekgen --help' for the options.\n";
+        return 2;
+    }
+    std::string error;
+    if (!writeRecording(parsed.options, error)) {
+        err << "vekgen: " << error << "\n";
+        return 2;
+    }
+    return 0;
+}
+
+}  // namespace vekgen
