@@ -22,14 +22,35 @@ bool fitsSizeT(std::int64_t n) {
 // The low 32 bits of value × 100, computed in extended precision and
 // truncated toward zero. Products beyond the 64-bit range keep the low bits
 // of their exact integer; NaN and infinities give 0.
-std::uint32_t hundredfoldLow32(double value) {
-    const long double product = std::trunc(static_cast<long double>(value) * 100.0L);
+std::uint32_t hundredfoldLow32Exact(long double product) {
+    product = std::trunc(product);
     if (!std::isfinite(product)) return 0;
     if (product >= -0x1p63L && product < 0x1p63L)
         return static_cast<std::uint32_t>(static_cast<std::uint64_t>(static_cast<std::int64_t>(product)));
     long double low = std::fmod(product, 0x1p32L);  // exact; keeps the sign of product
     if (low < 0) low += 0x1p32L;
     return static_cast<std::uint32_t>(low);
+}
+
+// The same for every ordinary value, without truncating in extended
+// precision (slow on the x87 unit): the product of a double and 100 needs at
+// most 60 significant bits, so the extended product is exact; it splits into
+// a double `high` and an exact remainder `low`. When `high` is not an
+// integer, no integer lies between it and the product, so both truncate
+// alike; when it is one, the sign of `low` tells which side the product lies.
+std::uint32_t hundredfoldLow32(double value) {
+    const long double product = static_cast<long double>(value) * 100.0L;
+    // Below 2^52 the remainder is at most half a unit, so it moves the
+    // truncation by one at most; larger products take the exact way.
+    if (!(std::fabs(product) < 0x1p52L)) return hundredfoldLow32Exact(product);
+    const double high = static_cast<double>(product);
+    const double low = static_cast<double>(product - high);
+    std::int64_t truncated = static_cast<std::int64_t>(high);
+    if (static_cast<double>(truncated) == high) {
+        if (truncated > 0 && low < 0) --truncated;
+        if (truncated < 0 && low > 0) ++truncated;
+    }
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(truncated));
 }
 
 }  // namespace

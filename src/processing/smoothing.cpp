@@ -1,6 +1,8 @@
 #include "processing/smoothing.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "processing/selection.h"
@@ -47,66 +49,127 @@ PixelStatus pixelStatusOf(const SampleArea& area, int n, std::int64_t pixels) {
     return status;
 }
 
-// A frame's 376 words in host order.
+// A frame's 376 words in host order: straight from the recording on a
+// little-endian host, or converted into `scratch` on another.
 struct FrameWords {
-    std::int16_t w[kFrameWords];
+    alignas(16) std::int16_t w[kFrameWords];
 };
 
-void loadFrame(const SampleArea& area, std::int64_t frame, FrameWords& out) {
+const std::int16_t* frameWords(const SampleArea& area, std::int64_t frame, FrameWords& scratch) {
     const unsigned char* p = area.data + frame * kFrameBytes;
     if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(out.w, p, sizeof out.w);
-    } else {
-        for (int i = 0; i < kFrameWords; ++i) {
-            out.w[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(p[2 * i] | (p[2 * i + 1] << 8)));
+        if (reinterpret_cast<std::uintptr_t>(p) % alignof(std::int16_t) == 0) {
+            return reinterpret_cast<const std::int16_t*>(p);
         }
     }
+    for (int i = 0; i < kFrameWords; ++i) {
+        scratch.w[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(p[2 * i] | (p[2 * i + 1] << 8)));
+    }
+    return scratch.w;
 }
 
 // Sixteen times the gain factor of a status code: 16 >> n for step n, so
 // that scaled samples stay integers (multiples of 1/16).
 std::int32_t gainTimes16(std::int16_t status) { return static_cast<std::int32_t>(gainFactor(status) * 16); }
 
-// Per-pixel accumulators of all channel words, both series.
+// The per-pixel sums of all channel words, both series. Acc is 32-bit where
+// n frames of the largest difference cannot overflow it, 64-bit otherwise.
+template <typename Acc>
 struct PixelAccumulator {
-    std::int64_t series1[kVisitedSlots];
-    std::int64_t series2[kVisitedSlots];
+    alignas(16) Acc series1[kVisitedSlots];
+    alignas(16) Acc series2[kVisitedSlots];
 };
 
 // Adds one frame pair's block differences: blocks 0 - 1 of frame a to
 // series 1, blocks 2 - 3 of frame b to series 2.
-void addRawDifferences(const FrameWords& a, const FrameWords& b, PixelAccumulator& acc) {
+template <typename Acc>
+void addRawDifferences(const std::int16_t* a, const std::int16_t* b, PixelAccumulator<Acc>& acc) {
     for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) {
-        acc.series1[w] += a.w[w] - a.w[kBlockWords + w];
-        acc.series2[w] += b.w[2 * kBlockWords + w] - b.w[3 * kBlockWords + w];
+        acc.series1[w] += static_cast<Acc>(a[w] - a[kBlockWords + w]);
+        acc.series2[w] += static_cast<Acc>(b[2 * kBlockWords + w] - b[3 * kBlockWords + w]);
     }
 }
 
 // As addRawDifferences, with every sample scaled by sixteen times the gain
-// factor of its block's status word.
-void addScaledDifferences(const FrameWords& a, const FrameWords& b, PixelAccumulator& acc) {
-    std::int32_t scale[4][PixelStatus::kWords];
-    for (int s = 0; s < PixelStatus::kWords; ++s) {
-        scale[0][s] = gainTimes16(a.w[kFirstStatusWord + s]);
-        scale[1][s] = gainTimes16(a.w[kBlockWords + kFirstStatusWord + s]);
-        scale[2][s] = gainTimes16(b.w[2 * kBlockWords + kFirstStatusWord + s]);
-        scale[3][s] = gainTimes16(b.w[3 * kBlockWords + kFirstStatusWord + s]);
-    }
-    for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) {
-        const int s = w / 10;
-        acc.series1[w] += a.w[w] * scale[0][s] - a.w[kBlockWords + w] * scale[1][s];
-        acc.series2[w] += b.w[2 * kBlockWords + w] * scale[2][s] - b.w[3 * kBlockWords + w] * scale[3][s];
+// factor of its block's status word (one word serves ten positions).
+template <typename Acc>
+void addScaledDifferences(const std::int16_t* a, const std::int16_t* b, PixelAccumulator<Acc>& acc) {
+    for (int group = kFirstChannelWord / 10; group < kVisitedSlots / 10; ++group) {
+        const std::int32_t s0 = gainTimes16(a[kFirstStatusWord + group]);
+        const std::int32_t s1 = gainTimes16(a[kBlockWords + kFirstStatusWord + group]);
+        const std::int32_t s2 = gainTimes16(b[2 * kBlockWords + kFirstStatusWord + group]);
+        const std::int32_t s3 = gainTimes16(b[3 * kBlockWords + kFirstStatusWord + group]);
+        const int first = group * 10 < kFirstChannelWord ? kFirstChannelWord : group * 10;
+        for (int w = first; w < group * 10 + 10; ++w) {
+            acc.series1[w] += static_cast<Acc>(a[w] * s0 - a[kBlockWords + w] * s1);
+            acc.series2[w] += static_cast<Acc>(b[2 * kBlockWords + w] * s2 - b[3 * kBlockWords + w] * s3);
+        }
     }
 }
 
-// Marks every channel word of a frame, in any block, beyond the overflow bound.
-void markOverflows(const FrameWords& frame, std::array<bool, kVisitedSlots>& overflow) {
-    for (int block = 0; block < 4; ++block) {
+// The largest and smallest word seen at every channel position, over all
+// blocks of the frames tested; beyond the bound either way is an overflow.
+struct WordRange {
+    alignas(16) std::int16_t high[kVisitedSlots];
+    alignas(16) std::int16_t low[kVisitedSlots];
+    WordRange() {
+        std::fill(std::begin(high), std::end(high), std::int16_t{0});
+        std::fill(std::begin(low), std::end(low), std::int16_t{0});
+    }
+    void add(const std::int16_t* frame) { widen(frame, high, low); }
+    // One loop over the positions, the four blocks side by side.
+    static void widen(const std::int16_t* __restrict frame, std::int16_t* __restrict high,
+                      std::int16_t* __restrict low) {
         for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) {
-            const int v = frame.w[block * kBlockWords + w];
-            overflow[static_cast<size_t>(w)] = overflow[static_cast<size_t>(w)] | (v > kOverflowBound) | (v < -kOverflowBound);
+            const std::int16_t b0 = frame[w], b1 = frame[kBlockWords + w];
+            const std::int16_t b2 = frame[2 * kBlockWords + w], b3 = frame[3 * kBlockWords + w];
+            high[w] = std::max(high[w], std::max(std::max(b0, b1), std::max(b2, b3)));
+            low[w] = std::min(low[w], std::min(std::min(b0, b1), std::min(b2, b3)));
         }
     }
+    void merge(const WordRange& other) {
+        for (int w = 0; w < kVisitedSlots; ++w) {
+            high[w] = std::max(high[w], other.high[w]);
+            low[w] = std::min(low[w], other.low[w]);
+        }
+    }
+    bool overflows(int w) const { return high[w] > kOverflowBound || low[w] < -kOverflowBound; }
+};
+
+// The pass itself, for one accumulator width and sample kind.
+template <typename Acc, bool kScaled>
+WordRange sumAllChannels(const SampleArea& area, int n, int shift, ScanSums& result) {
+    WordRange range;
+    const std::int64_t pixels = result.pixels;
+    const double unit = kScaled ? 16.0 : 1.0;  // scaled sums count sixteenths; dividing is exact
+    FrameWords scratch1, scratch2, scratch0;
+    for (std::int64_t i = 0; i < pixels; ++i) {
+        PixelAccumulator<Acc> acc{};
+        for (int j = 0; j < n; ++j) {
+            // Series 1 reads frames shifted by +shift, series 2 by -shift,
+            // clamped into the recording; the unshifted frame is the one
+            // tested for overflow and whose status words are kept.
+            const std::int64_t frame = i * n + j;
+            const std::int16_t* plain = frameWords(area, frame, scratch0);
+            const std::int16_t* a = shift == 0 ? plain : frameWords(area, clampFrame(frame + shift, area.lastFrameIndex), scratch1);
+            const std::int16_t* b = shift == 0 ? plain : frameWords(area, clampFrame(frame - shift, area.lastFrameIndex), scratch2);
+            if constexpr (kScaled) {
+                addScaledDifferences(a, b, acc);
+            } else {
+                addRawDifferences(a, b, acc);
+            }
+            range.add(plain);
+            if (j == 0) std::copy_n(plain + kFirstStatusWord, PixelStatus::kWords, result.status.first[static_cast<size_t>(i)].begin());
+            if (j == n - 1) std::copy_n(plain + kFirstStatusWord, PixelStatus::kWords, result.status.last[static_cast<size_t>(i)].begin());
+        }
+        for (int slot = 0; slot < kVisitedSlots; ++slot) {
+            std::vector<double>& sums = result.sums[static_cast<size_t>(slot)];
+            if (sums.empty()) continue;
+            sums[static_cast<size_t>(i)] = static_cast<double>(acc.series1[slot]) / unit;
+            sums[static_cast<size_t>(pixels + i)] = static_cast<double>(acc.series2[slot]) / unit;
+        }
+    }
+    return range;
 }
 
 }  // namespace
@@ -163,40 +226,20 @@ ScanSums smoothAllChannels(SampleArea& area, const std::array<bool, kVisitedSlot
     result.status.first.resize(static_cast<size_t>(pixels));
     result.status.last.resize(static_cast<size_t>(pixels));
 
-    const bool scaled = mode == kAmpTable;
-    // Scaled sums count sixteenths; dividing by 16 is exact.
-    const double unit = scaled ? 16.0 : 1.0;
-    FrameWords series1Frame, series2Frame, plainFrame;
-    for (std::int64_t i = 0; i < pixels; ++i) {
-        PixelAccumulator acc{};
-        for (int j = 0; j < n; ++j) {
-            // Series 1 reads frames shifted by +shift, series 2 by -shift;
-            // the unshifted frame is the one tested for overflow.
-            const std::int64_t frame = i * n + j;
-            loadFrame(area, clampFrame(frame + shift, area.lastFrameIndex), series1Frame);
-            loadFrame(area, clampFrame(frame - shift, area.lastFrameIndex), series2Frame);
-            if (scaled) {
-                addScaledDifferences(series1Frame, series2Frame, acc);
-            } else {
-                addRawDifferences(series1Frame, series2Frame, acc);
-            }
-            loadFrame(area, frame, plainFrame);
-            markOverflows(plainFrame, result.overflow);
-            if (j == 0) std::memcpy(result.status.first[static_cast<size_t>(i)].data(), plainFrame.w + kFirstStatusWord, sizeof(std::int16_t) * PixelStatus::kWords);
-            if (j == n - 1) std::memcpy(result.status.last[static_cast<size_t>(i)].data(), plainFrame.w + kFirstStatusWord, sizeof(std::int16_t) * PixelStatus::kWords);
-        }
-        for (int slot = 0; slot < kVisitedSlots; ++slot) {
-            std::vector<double>& sums = result.sums[static_cast<size_t>(slot)];
-            if (sums.empty()) continue;
-            sums[static_cast<size_t>(i)] = static_cast<double>(acc.series1[slot]) / unit;
-            sums[static_cast<size_t>(pixels + i)] = static_cast<double>(acc.series2[slot]) / unit;
-        }
+    // A pixel's sum stays below 2^31 when n frames of the largest difference
+    // (65535, or sixteen times that when scaled) do.
+    WordRange range;
+    if (mode == kAmpTable) {
+        range = n <= 2047 ? sumAllChannels<std::int32_t, true>(area, n, shift, result)
+                          : sumAllChannels<std::int64_t, true>(area, n, shift, result);
+    } else {
+        range = n <= 32767 ? sumAllChannels<std::int32_t, false>(area, n, shift, result)
+                           : sumAllChannels<std::int64_t, false>(area, n, shift, result);
     }
     // Frames after the last whole pixel belong to no pixel but are tested too.
-    for (std::int64_t frame = pixels * n; frame < frames; ++frame) {
-        loadFrame(area, frame, plainFrame);
-        markOverflows(plainFrame, result.overflow);
-    }
+    FrameWords scratch;
+    for (std::int64_t frame = pixels * n; frame < frames; ++frame) range.add(frameWords(area, frame, scratch));
+    for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) result.overflow[static_cast<size_t>(w)] = range.overflows(w);
     return result;
 }
 

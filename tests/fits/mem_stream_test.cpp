@@ -132,3 +132,35 @@ TEST(BigEndian, SwapFloatAndInt16) {
                                                                   static_cast<unsigned char>(bits & 0xFF)})) << x;
     }
 }
+
+namespace {
+
+// The encoder truncates 100 x value exactly as extended precision does,
+// also for products that land on, or a hair beside, an integer.
+TEST(BigEndian, ScaleToInt32MatchesExtendedTruncation) {
+    std::vector<double> values;
+    for (int k = -3000; k <= 3000; ++k) {
+        const double base = k / 100.0;  // often a hair below or above k/100
+        values.push_back(base);
+        values.push_back(std::nextafter(base, 1e9));
+        values.push_back(std::nextafter(base, -1e9));
+        values.push_back(k / 7.0);
+        values.push_back(k * 123456.789 / 3.0);
+    }
+    values.push_back(4.5e13);     // beyond 2^52 after the product
+    values.push_back(-9.2e16);
+    values.push_back(1e300);
+    std::vector<unsigned char> out(4 * values.size());
+    scaleToInt32BE(values.data(), out.data(), static_cast<std::int64_t>(values.size()));
+    for (size_t i = 0; i < values.size(); ++i) {
+        const long double t = std::trunc(static_cast<long double>(values[i]) * 100.0L);
+        long double low = std::fmod(t, 0x1p32L);
+        if (low < 0) low += 0x1p32L;
+        const auto expected = static_cast<std::uint32_t>(low);
+        const std::uint32_t got = (std::uint32_t(out[4 * i]) << 24) | (std::uint32_t(out[4 * i + 1]) << 16) |
+                                  (std::uint32_t(out[4 * i + 2]) << 8) | std::uint32_t(out[4 * i + 3]);
+        ASSERT_EQ(got, expected) << values[i];
+    }
+}
+
+}  // namespace
