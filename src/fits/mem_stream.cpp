@@ -32,19 +32,22 @@ std::uint32_t hundredfoldLow32Exact(long double product) {
     return static_cast<std::uint32_t>(low);
 }
 
-// The same for every ordinary value, without truncating in extended
-// precision (slow on the x87 unit): the product of a double and 100 needs at
-// most 60 significant bits, so the extended product is exact; it splits into
-// a double `high` and an exact remainder `low`. When `high` is not an
-// integer, no integer lies between it and the product, so both truncate
-// alike; when it is one, the sign of `low` tells which side the product lies.
+// The same for every ordinary value, in double precision alone: 100 x value
+// is formed as a double `high` plus its exact rounding error `low` (Dekker's
+// product; 100 needs 7 bits, so splitting the value into halves of 26 bits
+// makes every partial product exact). The extended product, exact as well,
+// equals high + low. When `high` is not an integer no integer lies between
+// it and the product, so both truncate alike; when it is one, the sign of
+// `low` tells which side the product lies.
 std::uint32_t hundredfoldLow32(double value) {
-    const long double product = static_cast<long double>(value) * 100.0L;
-    // Below 2^52 the remainder is at most half a unit, so it moves the
-    // truncation by one at most; larger products take the exact way.
-    if (!(std::fabs(product) < 0x1p52L)) return hundredfoldLow32Exact(product);
-    const double high = static_cast<double>(product);
-    const double low = static_cast<double>(product - high);
+    // Below 2^52 the error is at most half a unit, so it moves the truncation
+    // by one at most; larger products (and NaN) take the extended way.
+    if (!(std::fabs(value) < 0x1p52 / 100)) return hundredfoldLow32Exact(static_cast<long double>(value) * 100.0L);
+    const double high = value * 100.0;
+    const double split = value * 134217729.0;  // 2^27 + 1
+    const double valueHigh = split - (split - value);
+    const double valueLow = value - valueHigh;
+    const double low = (valueHigh * 100.0 - high) + valueLow * 100.0;
     std::int64_t truncated = static_cast<std::int64_t>(high);
     if (static_cast<double>(truncated) == high) {
         if (truncated > 0 && low < 0) --truncated;
