@@ -7,6 +7,18 @@
 
 #include "processing/selection.h"
 
+// The pass over all channels is compiled twice on x86-64: for the baseline
+// instruction set and for AVX2, chosen at run time. Its helpers are forced
+// inline so that each copy is built for its own instruction set. Both copies
+// do the same integer arithmetic, so they give the same sums.
+#if defined(__GNUC__) && defined(__x86_64__)
+#define SKANVERT_PASS_INLINE [[gnu::always_inline]] inline
+#define SKANVERT_AVX2_PASS 1
+#else
+#define SKANVERT_PASS_INLINE inline
+#define SKANVERT_AVX2_PASS 0
+#endif
+
 namespace {
 
 // The first word position that carries a channel (word 11 holds channel 1).
@@ -55,7 +67,7 @@ struct FrameWords {
     alignas(16) std::int16_t w[kFrameWords];
 };
 
-const std::int16_t* frameWords(const SampleArea& area, std::int64_t frame, FrameWords& scratch) {
+SKANVERT_PASS_INLINE const std::int16_t* frameWords(const SampleArea& area, std::int64_t frame, FrameWords& scratch) {
     const unsigned char* p = area.data + frame * kFrameBytes;
     if constexpr (std::endian::native == std::endian::little) {
         if (reinterpret_cast<std::uintptr_t>(p) % alignof(std::int16_t) == 0) {
@@ -70,7 +82,18 @@ const std::int16_t* frameWords(const SampleArea& area, std::int64_t frame, Frame
 
 // Sixteen times the gain factor of a status code: 16 >> n for step n, so
 // that scaled samples stay integers (multiples of 1/16).
-std::int32_t gainTimes16(std::int16_t status) { return static_cast<std::int32_t>(gainFactor(status) * 16); }
+// Sixteen times the gain factor of every status code, looked up by the code
+// as an unsigned 16-bit index: the pass needs 28 of them per frame.
+const std::uint8_t* gainTimes16Table() {
+    static const std::array<std::uint8_t, 65536> table = [] {
+        std::array<std::uint8_t, 65536> t{};
+        for (std::uint32_t code = 0; code < t.size(); ++code) {
+            t[code] = static_cast<std::uint8_t>(16 >> gainStep(static_cast<std::int16_t>(static_cast<std::uint16_t>(code))));
+        }
+        return t;
+    }();
+    return table.data();
+}
 
 // The per-pixel sums of all channel words, both series. Acc is 32-bit where
 // n frames of the largest difference cannot overflow it, 64-bit otherwise.
@@ -83,7 +106,7 @@ struct PixelAccumulator {
 // Adds one frame pair's block differences: blocks 0 - 1 of frame a to
 // series 1, blocks 2 - 3 of frame b to series 2.
 template <typename Acc>
-void addRawDifferences(const std::int16_t* a, const std::int16_t* b, PixelAccumulator<Acc>& acc) {
+SKANVERT_PASS_INLINE void addRawDifferences(const std::int16_t* a, const std::int16_t* b, PixelAccumulator<Acc>& acc) {
     for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) {
         acc.series1[w] += static_cast<Acc>(a[w] - a[kBlockWords + w]);
         acc.series2[w] += static_cast<Acc>(b[2 * kBlockWords + w] - b[3 * kBlockWords + w]);
@@ -93,17 +116,27 @@ void addRawDifferences(const std::int16_t* a, const std::int16_t* b, PixelAccumu
 // As addRawDifferences, with every sample scaled by sixteen times the gain
 // factor of its block's status word (one word serves ten positions).
 template <typename Acc>
-void addScaledDifferences(const std::int16_t* a, const std::int16_t* b, PixelAccumulator<Acc>& acc) {
+SKANVERT_PASS_INLINE void addScaledDifferences(const std::int16_t* a, const std::int16_t* b, const std::uint8_t* times16,
+                                               PixelAccumulator<Acc>& acc) {
+    auto gainTimes16 = [times16](std::int16_t code) -> std::int32_t { return times16[static_cast<std::uint16_t>(code)]; };
+    // Each position's factor, spread from its block's status word, so that
+    // one loop over the positions does the work.
+    alignas(16) std::int32_t scale[4][kVisitedSlots];
     for (int group = kFirstChannelWord / 10; group < kVisitedSlots / 10; ++group) {
         const std::int32_t s0 = gainTimes16(a[kFirstStatusWord + group]);
         const std::int32_t s1 = gainTimes16(a[kBlockWords + kFirstStatusWord + group]);
         const std::int32_t s2 = gainTimes16(b[2 * kBlockWords + kFirstStatusWord + group]);
         const std::int32_t s3 = gainTimes16(b[3 * kBlockWords + kFirstStatusWord + group]);
-        const int first = group * 10 < kFirstChannelWord ? kFirstChannelWord : group * 10;
-        for (int w = first; w < group * 10 + 10; ++w) {
-            acc.series1[w] += static_cast<Acc>(a[w] * s0 - a[kBlockWords + w] * s1);
-            acc.series2[w] += static_cast<Acc>(b[2 * kBlockWords + w] * s2 - b[3 * kBlockWords + w] * s3);
+        for (int w = group * 10; w < group * 10 + 10; ++w) {
+            scale[0][w] = s0;
+            scale[1][w] = s1;
+            scale[2][w] = s2;
+            scale[3][w] = s3;
         }
+    }
+    for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) {
+        acc.series1[w] += static_cast<Acc>(a[w] * scale[0][w] - a[kBlockWords + w] * scale[1][w]);
+        acc.series2[w] += static_cast<Acc>(b[2 * kBlockWords + w] * scale[2][w] - b[3 * kBlockWords + w] * scale[3][w]);
     }
 }
 
@@ -116,9 +149,9 @@ struct WordRange {
         std::fill(std::begin(high), std::end(high), std::int16_t{0});
         std::fill(std::begin(low), std::end(low), std::int16_t{0});
     }
-    void add(const std::int16_t* frame) { widen(frame, high, low); }
+    SKANVERT_PASS_INLINE void add(const std::int16_t* frame) { widen(frame, high, low); }
     // One loop over the positions, the four blocks side by side.
-    static void widen(const std::int16_t* __restrict frame, std::int16_t* __restrict high,
+    SKANVERT_PASS_INLINE static void widen(const std::int16_t* __restrict frame, std::int16_t* __restrict high,
                       std::int16_t* __restrict low) {
         for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) {
             const std::int16_t b0 = frame[w], b1 = frame[kBlockWords + w];
@@ -138,10 +171,11 @@ struct WordRange {
 
 // The pass itself, for one accumulator width and sample kind.
 template <typename Acc, bool kScaled>
-WordRange sumAllChannels(const SampleArea& area, int n, int shift, ScanSums& result) {
+SKANVERT_PASS_INLINE WordRange sumAllChannels(const SampleArea& area, int n, int shift, ScanSums& result) {
     WordRange range;
     const std::int64_t pixels = result.pixels;
     const double unit = kScaled ? 16.0 : 1.0;  // scaled sums count sixteenths; dividing is exact
+    const std::uint8_t* times16 = kScaled ? gainTimes16Table() : nullptr;
     FrameWords scratch1, scratch2, scratch0;
     for (std::int64_t i = 0; i < pixels; ++i) {
         PixelAccumulator<Acc> acc{};
@@ -154,7 +188,7 @@ WordRange sumAllChannels(const SampleArea& area, int n, int shift, ScanSums& res
             const std::int16_t* a = shift == 0 ? plain : frameWords(area, clampFrame(frame + shift, area.lastFrameIndex), scratch1);
             const std::int16_t* b = shift == 0 ? plain : frameWords(area, clampFrame(frame - shift, area.lastFrameIndex), scratch2);
             if constexpr (kScaled) {
-                addScaledDifferences(a, b, acc);
+                addScaledDifferences(a, b, times16, acc);
             } else {
                 addRawDifferences(a, b, acc);
             }
@@ -170,6 +204,27 @@ WordRange sumAllChannels(const SampleArea& area, int n, int shift, ScanSums& res
         }
     }
     return range;
+}
+
+template <typename Acc, bool kScaled>
+WordRange sumAllChannelsPortable(const SampleArea& area, int n, int shift, ScanSums& result) {
+    return sumAllChannels<Acc, kScaled>(area, n, shift, result);
+}
+
+#if SKANVERT_AVX2_PASS
+template <typename Acc, bool kScaled>
+[[gnu::target("avx2")]] WordRange sumAllChannelsAvx2(const SampleArea& area, int n, int shift, ScanSums& result) {
+    return sumAllChannels<Acc, kScaled>(area, n, shift, result);
+}
+#endif
+
+// The pass in the best instruction set this processor has.
+template <typename Acc, bool kScaled>
+WordRange runPass(const SampleArea& area, int n, int shift, ScanSums& result) {
+#if SKANVERT_AVX2_PASS
+    if (__builtin_cpu_supports("avx2")) return sumAllChannelsAvx2<Acc, kScaled>(area, n, shift, result);
+#endif
+    return sumAllChannelsPortable<Acc, kScaled>(area, n, shift, result);
 }
 
 }  // namespace
@@ -230,11 +285,11 @@ ScanSums smoothAllChannels(SampleArea& area, const std::array<bool, kVisitedSlot
     // (65535, or sixteen times that when scaled) do.
     WordRange range;
     if (mode == kAmpTable) {
-        range = n <= 2047 ? sumAllChannels<std::int32_t, true>(area, n, shift, result)
-                          : sumAllChannels<std::int64_t, true>(area, n, shift, result);
+        range = n <= 2047 ? runPass<std::int32_t, true>(area, n, shift, result)
+                          : runPass<std::int64_t, true>(area, n, shift, result);
     } else {
-        range = n <= 32767 ? sumAllChannels<std::int32_t, false>(area, n, shift, result)
-                           : sumAllChannels<std::int64_t, false>(area, n, shift, result);
+        range = n <= 32767 ? runPass<std::int32_t, false>(area, n, shift, result)
+                           : runPass<std::int64_t, false>(area, n, shift, result);
     }
     // Frames after the last whole pixel belong to no pixel but are tested too.
     FrameWords scratch;

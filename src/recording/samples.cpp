@@ -5,13 +5,8 @@
 double gainFactor(std::int16_t status) {
     // The recorder marks a gain step n = 1..4 in the high byte and an odd
     // code 3..17 in the low byte; each step halves the amplitude.
-    const int code = status;
-    if (code < 0) return 1.0;
-    const int step = code >> 8;
-    const int low = code & 0xFF;
-    if (step < 1 || step > 4 || low < 3 || low > 17 || (low & 1) == 0) return 1.0;
     static constexpr double kFactors[5] = {1.0, 0.5, 0.25, 0.125, 0.0625};
-    return kFactors[step];
+    return kFactors[gainStep(status)];
 }
 
 double gainScaledSample(const SampleArea& area, std::int64_t frame, int block, int word) {

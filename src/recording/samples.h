@@ -52,6 +52,18 @@ inline std::int64_t clampFrame(std::int64_t frame, std::int64_t lastFrameIndex) 
     return frame;
 }
 
+// gainStep
+//   Given: a gain status code.
+//   Returns: the gain step n = 1..4 of the codes 0x0n03 ... 0x0n11 with odd
+//          low byte; 0 for every other value (no step).
+inline int gainStep(std::int16_t status) {
+    const int code = status;
+    const int step = code >> 8;
+    const int low = code & 0xFF;
+    if (code < 0 || step < 1 || step > 4 || low < 3 || low > 17 || (low & 1) == 0) return 0;
+    return step;
+}
+
 // gainFactor
 //   Given: a gain status code.
 //   Returns: 2^-n for the codes 0x0n03 ... 0x0n11 with odd low byte and
