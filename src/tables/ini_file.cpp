@@ -42,25 +42,6 @@ std::string dropCrBeforeLf(const std::string& bytes)
     return out;
 }
 
-// Reads one table line with the nine-real format: the key into `key`, the
-// values after it into the row. The values the line holds are marked
-// written; values it lacks keep what the row held. Returns the count of
-// reals read, the key included (0 for a line that reads none).
-int readRowInto(const std::string& line, float& key, TableRow& row)
-{
-    float v[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    int n = std::sscanf(line.c_str(), "%f %f %f %f %f %f %f %f %f", &key, &v[0], &v[1], &v[2],
-                        &v[3], &v[4], &v[5], &v[6], &v[7]);
-    if (n < 0) {
-        n = 0;
-    }
-    for (int i = 0; i + 1 < n; ++i) {
-        row.value[i] = v[i];
-        row.written[i] = true;
-    }
-    return n;
-}
-
 }  // namespace
 
 bool readWord(const std::string& text, size_t start, std::string& word)
@@ -122,6 +103,8 @@ void TIniFile::Clear()
 {
     lines_.clear();
     lines_.shrink_to_fit();
+    parsed_.clear();
+    parsedValid_ = false;
 }
 
 int TIniFile::FindKey(const std::string& key) const
@@ -193,6 +176,32 @@ bool TIniFile::GetText(const std::string& key, std::string& dest) const
     return true;
 }
 
+const std::vector<TIniFile::ParsedLine>& TIniFile::ParsedLines() const
+{
+    if (!parsedValid_) {
+        parsed_.assign(lines_.size(), ParsedLine{});
+        for (size_t i = 0; i < lines_.size(); ++i) {
+            ParsedLine& p = parsed_[i];
+            const int n = std::sscanf(lines_[i].c_str(), "%f %f %f %f %f %f %f %f %f", &p.key, &p.values[0],
+                                      &p.values[1], &p.values[2], &p.values[3], &p.values[4], &p.values[5],
+                                      &p.values[6], &p.values[7]);
+            p.count = n < 0 ? 0 : n;
+        }
+        parsedValid_ = true;
+    }
+    return parsed_;
+}
+
+// A line read during a lookup writes the values it holds into the row; the
+// values it lacks keep what the row held.
+void TIniFile::copyRowValues(const ParsedLine& line, TableRow& row)
+{
+    for (int i = 0; i + 1 < line.count; ++i) {
+        row.value[i] = line.values[i];
+        row.written[i] = true;
+    }
+}
+
 int TIniFile::FindChannelRow(float channel, ChannelRow& row, const char* format) const
 {
     // The key sought: the channel number as the format prints it, read back.
@@ -210,11 +219,10 @@ int TIniFile::FindChannelRow(float channel, ChannelRow& row, const char* format)
             }
         }
     }
-    for (const std::string& line : lines_) {
-        float key = 0;
-        int n = readRowInto(line, key, row);
-        if (n >= 2 && key == wanted) {
-            return n;
+    for (const ParsedLine& line : ParsedLines()) {
+        copyRowValues(line, row);
+        if (line.count >= 2 && line.key == wanted) {
+            return line.count;
         }
     }
     return 0;
@@ -223,11 +231,11 @@ int TIniFile::FindChannelRow(float channel, ChannelRow& row, const char* format)
 int TIniFile::FindCoefRow(float frequency, CoefficientRow& row) const
 {
     // Line 0 is the table's heading; rows follow in ascending frequency.
-    for (size_t i = 1; i < lines_.size(); ++i) {
-        float key = 0;
-        int n = readRowInto(lines_[i], key, row);
-        if (n >= 2 && key >= frequency) {
-            return n - 1;
+    const std::vector<ParsedLine>& lines = ParsedLines();
+    for (size_t i = 1; i < lines.size(); ++i) {
+        copyRowValues(lines[i], row);
+        if (lines[i].count >= 2 && lines[i].key >= frequency) {
+            return lines[i].count - 1;
         }
     }
     return 0;

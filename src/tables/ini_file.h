@@ -82,7 +82,19 @@ public:
     int FindCoefRow(float frequency, CoefficientRow& row) const;
 
 private:
+    // Every line read once with the nine-real format, kept for the lookups:
+    // a table is searched once per channel, and reading is what costs.
+    struct ParsedLine {
+        float key = 0;
+        float values[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        int count = 0;  // reals read, the key included
+    };
+    const std::vector<ParsedLine>& ParsedLines() const;
+    static void copyRowValues(const ParsedLine& line, TableRow& row);
+
     std::vector<std::string> lines_;
+    mutable std::vector<ParsedLine> parsed_;
+    mutable bool parsedValid_ = false;
 };
 
 // readWord
