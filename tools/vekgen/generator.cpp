@@ -23,7 +23,7 @@ constexpr std::size_t kBlockBytes = 188;
 constexpr int kChannelCount = 56;
 constexpr int kOverflowBound = 8190;
 constexpr int kFirstStatusWord = 83;
-constexpr int kStatusWordCount = 8;  // words 83..90
+constexpr std::size_t kStatusWordCount = 8;  // words 83..90
 constexpr std::int64_t kMaxFrames = 10'000'000;
 constexpr std::int64_t kChunkFrames = 4096;  // about 3 MB per write
 
@@ -43,8 +43,11 @@ enum Stream : std::uint64_t { kHeaderStream = 1, kNoiseStream = 2, kFillerStream
 
 // ---------------------------------------------------------------------------
 // Random numbers: std::mt19937_64 is fully specified by the standard; the
-// conversions to reals and the Gaussian deviates are our own so that every
-// standard library yields the same recording.
+// conversions to reals and the Gaussian deviates are our own (the standard
+// distributions differ between libraries), so every standard library yields
+// the same recording. Only std::log, and std::erf/std::exp of the beam
+// profile, come from the C library; a last-bit difference there would change
+// a rounded sample only by a coincidence.
 
 std::uint64_t splitmix64(std::uint64_t x) {
     x += 0x9E3779B97F4A7C15ULL;
@@ -180,11 +183,11 @@ struct OverflowEvent {
 
 struct ChannelModel {
     ChannelKind kind = ChannelKind::Unused;
-    double frequency = 0;                 // GHz
-    std::array<double, 2> reference{};    // blocks 1 and 3
-    std::array<double, 2> quiet{};        // quiet sky above the reference, blocks 0 and 2
-    std::array<double, 2> amplitude{};    // the Sun's centre above the quiet level, blocks 0 and 2
-    std::vector<double> profile;          // normalised response by |offset|, every profileStep arcsec
+    double frequency = 0;               // GHz
+    std::array<double, 2> reference{};  // blocks 1 and 3
+    std::array<double, 2> quiet{};      // quiet sky above the reference, blocks 0 and 2
+    std::array<double, 2> amplitude{};  // the Sun's centre above the quiet level, blocks 0 and 2
+    std::vector<double> profile;        // normalised response by |offset|, every profileStep arcsec
     double profileStep = 1;
 };
 
@@ -193,8 +196,9 @@ int channelWord(int channel) { return 11 + 5 * ((channel - 1) / 4) + (channel - 
 bool contains(const std::vector<int>& list, int value) { return std::binary_search(list.begin(), list.end(), value); }
 
 // Solar amplitude in counts before the per-pair gain: grows with frequency and
-// stays far enough below the overflow bound for a gain step or two.
-double solarAmplitude(double frequency) { return 200.0 + 30.0 * std::min(frequency, 40.0); }
+// stays below the overflow bound up to gain step 2 (with steps 3 and 4 the
+// brightest samples saturate).
+double solarAmplitude(double frequency) { return 200.0 + 30.0 * std::min(frequency, 30.0); }
 
 // Half-power beam width in arcsec: diffraction plus a fixed part.
 double beamWidth(double frequency) { return 282.0 / frequency + 12.0; }
@@ -266,7 +270,9 @@ std::vector<ChannelModel> channelModels(const VekgenOptions& options, const SunO
             const double gain = random.uniform(0.85, 1.15);
             m.amplitude[p] = m.kind == ChannelKind::Normal ? gain * solarAmplitude(m.frequency) : 0.0;
         }
-        if (m.kind == ChannelKind::Normal) m.profile = beamSmoothedDisc(sun.radiusArcsec, beamWidth(m.frequency), m.profileStep);
+        if (m.kind == ChannelKind::Normal) {
+            m.profile = beamSmoothedDisc(sun.radiusArcsec, beamWidth(m.frequency), m.profileStep);
+        }
         if (overflows && contains(options.overflow, channel)) {
             const std::int64_t count = random.integer(1, 3);
             for (std::int64_t i = 0; i < count; ++i) {
@@ -294,9 +300,12 @@ std::int64_t startSecondOfDay(const VekgenOptions& options) {
     return options.startHour * 3600LL + options.startMinute * 60LL + options.startSecond;
 }
 
-void putText(std::vector<unsigned char>& bytes, std::size_t offset, const std::string& text) {
-    std::memcpy(&bytes[offset], text.data(), text.size());
-    bytes[offset + text.size()] = 0;
+// A zero-terminated text in a field of `field` bytes, cut to fit; the bytes
+// after the terminator stay as they are.
+void putText(std::vector<unsigned char>& bytes, std::size_t offset, std::size_t field, const std::string& text) {
+    const std::size_t length = std::min(text.size(), field - 1);
+    std::memcpy(&bytes[offset], text.data(), length);
+    bytes[offset + length] = 0;
 }
 
 void putPadded(std::vector<unsigned char>& bytes, std::size_t offset, std::size_t field, const std::string& text) {
@@ -378,8 +387,10 @@ bool parseGainSteps(const std::string& text, std::vector<GainStep>& steps) {
         const std::size_t colon = item.find(':');
         if (colon == std::string::npos) return false;
         GainStep s;
-        if (!parseInteger(item.substr(0, colon), s.frame) || !parseInteger(item.substr(colon + 1), s.step)) return false;
-        if (s.frame < 0 || s.step < 0 || s.step > 4) return false;
+        if (!parseInteger(item.substr(0, colon), s.frame) || !parseInteger(item.substr(colon + 1), s.step) ||
+            s.frame < 0 || s.step < 0 || s.step > 4) {
+            return false;
+        }
         parsed.push_back(s);
     }
     std::sort(parsed.begin(), parsed.end(), [](const GainStep& a, const GainStep& b) { return a.frame < b.frame; });
@@ -401,10 +412,54 @@ bool intersects(const std::vector<int>& a, const std::vector<int>& b) {
     return false;
 }
 
+// The options that take a value: name, what a valid value is, and the parse
+// into the options (false when the value does not parse or is out of range).
+struct ValuedOption {
+    const char* name;
+    const char* valid;
+    bool (*apply)(const std::string& value, VekgenOptions& o);
+};
+
+using Text = const std::string&;
+using Opts = VekgenOptions&;
+
+const ValuedOption kValuedOptions[] = {
+    {"seed", "a whole number, 0 or more", [](Text v, Opts o) { return parseInteger(v, o.seed); }},
+    {"frames", "1 to 10000000 frames",
+     [](Text v, Opts o) { return parseInteger(v, o.frames) && o.frames >= 1 && o.frames <= kMaxFrames; }},
+    {"dspdt", "seconds, above 0 and at most 10",
+     [](Text v, Opts o) { return parseReal(v, o.dspdt) && o.dspdt > 0 && o.dspdt <= 10; }},
+    {"channels", "channels 1 to 56, e.g. 1-12,20", [](Text v, Opts o) { return parseChannelList(v, o.channels); }},
+    {"fmin", "0.01 to 100 GHz",
+     [](Text v, Opts o) { return parseReal(v, o.fminGHz) && o.fminGHz >= 0.01 && o.fminGHz <= 100; }},
+    {"fmax", "0.01 to 100 GHz",
+     [](Text v, Opts o) { return parseReal(v, o.fmaxGHz) && o.fmaxGHz >= 0.01 && o.fmaxGHz <= 100; }},
+    {"date", "YYYY-MM-DD, a real date, year 1000 or later", [](Text v, Opts o) { return parseDate(v, o); }},
+    {"start", "HH:MM:SS", [](Text v, Opts o) { return parseClock(v, o); }},
+    {"crossing", "whole seconds, at most 1000000 either way",
+     [](Text v, Opts o) {
+         return parseInteger(v, o.crossingSeconds) && o.crossingSeconds >= -1'000'000 && o.crossingSeconds <= 1'000'000;
+     }},
+    {"object", "1 to 15 characters",
+     [](Text v, Opts o) {
+         o.object = v;
+         return !v.empty() && v.size() <= 15;
+     }},
+    {"azimuth", "whole degrees, -360 to 360",
+     [](Text v, Opts o) { return parseInteger(v, o.azimuth) && o.azimuth >= -360 && o.azimuth <= 360; }},
+    {"altitude", "-90 to 90 degrees",
+     [](Text v, Opts o) { return parseReal(v, o.altitude) && std::fabs(o.altitude) <= 90; }},
+    {"noise", "0 to 1000 counts",
+     [](Text v, Opts o) { return parseReal(v, o.noiseSigma) && o.noiseSigma >= 0 && o.noiseSigma <= 1000; }},
+    {"dead", "channels 1 to 56, e.g. 3,7-9", [](Text v, Opts o) { return parseChannelList(v, o.dead); }},
+    {"noise-only", "channels 1 to 56, e.g. 3,7-9", [](Text v, Opts o) { return parseChannelList(v, o.noiseOnly); }},
+    {"overflow", "channels 1 to 56, e.g. 3,7-9", [](Text v, Opts o) { return parseChannelList(v, o.overflow); }},
+    {"gain-step", "FRAME:N[,FRAME:N...] with N 0 to 4 and distinct frames",
+     [](Text v, Opts o) { return parseGainSteps(v, o.gainSteps); }},
+};
+
 // Applies one --name[=value] option; returns an error text, empty when fine.
 std::string applyOption(const std::string& name, bool hasValue, const std::string& value, VekgenOptions& o) {
-    const std::string bad = "invalid value '" + value + "' for --" + name;
-    auto needValue = [&]() { return hasValue ? std::string() : "option --" + name + " needs a value (--" + name + "=...)"; };
     if (name == "packed-altitude") {
         if (hasValue) return "option --packed-altitude takes no value";
         o.packedAltitude = true;
@@ -416,48 +471,13 @@ std::string applyOption(const std::string& name, bool hasValue, const std::strin
         o.coefficientPath = hasValue ? value : std::string();
         return {};
     }
-    static const char* const kValued[] = {"seed",     "frames",   "dspdt",    "channels", "fmin",
-                                          "fmax",     "date",     "start",    "crossing", "object",
-                                          "azimuth",  "altitude", "noise",    "dead",     "noise-only",
-                                          "overflow", "gain-step"};
-    if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued)) return "unknown option --" + name;
-    if (std::string e = needValue(); !e.empty()) return e;
-
-    if (name == "seed") return parseInteger(value, o.seed) ? std::string() : bad;
-    if (name == "frames") {
-        return parseInteger(value, o.frames) && o.frames >= 1 && o.frames <= kMaxFrames
-                   ? std::string()
-                   : bad + " (1 to " + std::to_string(kMaxFrames) + " frames)";
-    }
-    if (name == "dspdt") return parseReal(value, o.dspdt) && o.dspdt > 0 && o.dspdt <= 10 ? std::string() : bad + " (0 < seconds <= 10)";
-    if (name == "fmin" || name == "fmax") {
-        double& f = name == "fmin" ? o.fminGHz : o.fmaxGHz;
-        return parseReal(value, f) && f >= 0.01 && f <= 100 ? std::string() : bad + " (0.01 to 100 GHz)";
-    }
-    if (name == "date") return parseDate(value, o) ? std::string() : bad + " (YYYY-MM-DD, a real date, year 1000 or later)";
-    if (name == "start") return parseClock(value, o) ? std::string() : bad + " (HH:MM:SS)";
-    if (name == "crossing") {
-        return parseInteger(value, o.crossingSeconds) && o.crossingSeconds >= -1'000'000 && o.crossingSeconds <= 1'000'000
-                   ? std::string()
-                   : bad + " (whole seconds)";
-    }
-    if (name == "object") {
-        if (value.empty() || value.size() > 15) return bad + " (1 to 15 characters)";
-        o.object = value;
+    for (const ValuedOption& option : kValuedOptions) {
+        if (name != option.name) continue;
+        if (!hasValue) return "option --" + name + " needs a value (--" + name + "=...)";
+        if (!option.apply(value, o)) return "invalid value '" + value + "' for --" + name + " (" + option.valid + ")";
         return {};
     }
-    if (name == "azimuth") {
-        return parseInteger(value, o.azimuth) && o.azimuth >= -360 && o.azimuth <= 360 ? std::string()
-                                                                                       : bad + " (whole degrees, -360 to 360)";
-    }
-    if (name == "altitude") return parseReal(value, o.altitude) && std::fabs(o.altitude) <= 90 ? std::string() : bad + " (-90 to 90 degrees)";
-    if (name == "noise") return parseReal(value, o.noiseSigma) && o.noiseSigma >= 0 && o.noiseSigma <= 1000 ? std::string() : bad + " (0 to 1000 counts)";
-    if (name == "channels") return parseChannelList(value, o.channels) ? std::string() : bad + " (channels 1 to 56, e.g. 1-12,20)";
-    if (name == "dead") return parseChannelList(value, o.dead) ? std::string() : bad + " (channels 1 to 56, e.g. 3,7-9)";
-    if (name == "noise-only") return parseChannelList(value, o.noiseOnly) ? std::string() : bad + " (channels 1 to 56, e.g. 3,7-9)";
-    if (name == "overflow") return parseChannelList(value, o.overflow) ? std::string() : bad + " (channels 1 to 56, e.g. 3,7-9)";
-    // gain-step
-    return parseGainSteps(value, o.gainSteps) ? std::string() : bad + " (FRAME:N[,FRAME:N...], N 0 to 4, frames distinct)";
+    return "unknown option --" + name;
 }
 
 std::string checkOptions(const VekgenOptions& o) {
@@ -487,6 +507,92 @@ bool writeText(const std::string& path, const std::string& text, std::string& er
 }
 
 std::string normalPath(const std::string& path) { return std::filesystem::path(path).lexically_normal().string(); }
+
+// Fills the frames of a recording one after another, in frame order (the
+// random streams advance frame by frame, so the frames must be filled in
+// order from frame 0).
+class FrameSynthesizer {
+public:
+    explicit FrameSynthesizer(const VekgenOptions& options)
+        : options_(options),
+          sun_(sunOnDate(options.year, options.month, options.day)),
+          models_(channelModels(options, sun_, &overflows_)),
+          noise_(streamSeed(options.seed, kNoiseStream)),
+          filler_(streamSeed(options.seed, kFillerStream)),
+          drift_(15.0 * std::cos(sun_.declinationDeg * kDegree)),
+          crossingTime_(static_cast<double>(options.crossingSeconds) - startMilliseconds(options) / 1000.0) {
+        std::sort(overflows_.begin(), overflows_.end(),
+                  [](const OverflowEvent& a, const OverflowEvent& b) { return a.frame < b.frame; });
+        // Step 0 is code 0; step N gives words 83, 84, ... 90 the codes
+        // 0x0N03, 0x0N05, ... 0x0N11.
+        for (std::size_t n = 1; n < codes_.size(); ++n) {
+            for (std::size_t w = 0; w < kStatusWordCount; ++w) codes_[n][w] = static_cast<int>((n << 8) | (3 + 2 * w));
+        }
+        // Dead channels hold their quiet levels, without noise or gain.
+        for (std::size_t c = 0; c < models_.size(); ++c) {
+            for (std::size_t block = 0; block < 4; ++block) {
+                const ChannelModel& m = models_[c];
+                const double level = m.reference[block / 2] + (block % 2 == 0 ? m.quiet[block / 2] : 0.0);
+                deadLevels_[c][block] = static_cast<int>(std::floor(level + 0.5));
+            }
+        }
+    }
+
+    // Writes the 752 bytes of frame `f` (the next frame in order) to `frame`.
+    void fill(std::int64_t f, unsigned char* frame) {
+        while (nextStep_ < options_.gainSteps.size() && options_.gainSteps[nextStep_].frame <= f) {
+            step_ = static_cast<std::size_t>(options_.gainSteps[nextStep_++].step);
+        }
+        const double scale = static_cast<double>(1 << step_);
+        // The Sun's centre moves across the beam at `drift_` arcsec per second.
+        const double offset = drift_ * (static_cast<double>(f) * options_.dspdt - crossingTime_);
+        std::array<double, kChannelCount> sunLevel{};
+        for (std::size_t c = 0; c < models_.size(); ++c) {
+            if (models_[c].kind == ChannelKind::Normal) sunLevel[c] = profileAt(models_[c], offset);
+        }
+        for (int block = 0; block < 4; ++block) {
+            unsigned char* b = frame + static_cast<std::size_t>(block) * kBlockBytes;
+            for (std::size_t w = 0; w < kFillerWords.size(); w += 4) {
+                const std::uint64_t r = filler_.bits();
+                for (std::size_t j = 0; j < 4 && w + j < kFillerWords.size(); ++j) {
+                    putWord(b, kFillerWords[w + j], static_cast<int>((r >> (16 * j)) & 0xFFFF));
+                }
+            }
+            for (std::size_t w = 0; w < kStatusWordCount; ++w) {
+                putWord(b, kFirstStatusWord + static_cast<int>(w), codes_[step_][w]);
+            }
+            const auto pair = static_cast<std::size_t>(block / 2);
+            const bool signal = block % 2 == 0;  // blocks 1 and 3 are the references
+            for (std::size_t c = 0; c < models_.size(); ++c) {
+                const double z = noise_.gaussian();  // drawn for every channel: the lists do not shift the noise
+                const ChannelModel& m = models_[c];
+                int value = deadLevels_[c][static_cast<std::size_t>(block)];
+                if (m.kind != ChannelKind::Dead) {
+                    double level = m.reference[pair] + options_.noiseSigma * z;
+                    if (signal) level += m.quiet[pair] + m.amplitude[pair] * sunLevel[c];
+                    value = static_cast<int>(
+                        std::clamp(std::floor(level * scale + 0.5), -double(kOverflowBound), double(kOverflowBound)));
+                }
+                putWord(b, channelWord(static_cast<int>(c) + 1), value);
+            }
+        }
+        for (; nextOverflow_ < overflows_.size() && overflows_[nextOverflow_].frame == f; ++nextOverflow_) {
+            const OverflowEvent& e = overflows_[nextOverflow_];
+            putWord(frame + static_cast<std::size_t>(e.block) * kBlockBytes, e.word, e.value);
+        }
+    }
+
+private:
+    const VekgenOptions& options_;
+    SunOnDate sun_;
+    std::vector<OverflowEvent> overflows_;
+    std::vector<ChannelModel> models_;
+    Random noise_, filler_;
+    double drift_, crossingTime_;
+    std::array<std::array<int, kStatusWordCount>, 5> codes_{};
+    std::array<std::array<int, 4>, kChannelCount> deadLevels_{};
+    std::size_t nextStep_ = 0, nextOverflow_ = 0, step_ = 0;
+};
 
 }  // namespace
 
@@ -630,19 +736,21 @@ std::vector<unsigned char> recordingHeader(const VekgenOptions& options) {
     char text[32];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d", static_cast<int>(crossing / 3600),
                   static_cast<int>(crossing / 60 % 60), static_cast<int>(crossing % 60));
-    putText(header, 18, text);
-    putText(header, 34, options.object);
+    putText(header, 18, 16, text);
+    putText(header, 34, 16, options.object);
     putUint32(header, 52, static_cast<std::uint32_t>(options.azimuth));
-    const auto altitude = static_cast<float>(options.packedAltitude ? packAltitude(options.altitude) : options.altitude);
+    const auto altitude =
+        static_cast<float>(options.packedAltitude ? packAltitude(options.altitude) : options.altitude);
     std::uint32_t bits = 0;
     std::memcpy(&bits, &altitude, sizeof bits);
     putUint32(header, 56, bits);
     putPadded(header, 2761, 32, "Samples: " + std::to_string(4 * options.frames));
 
     const std::int64_t startMs = start * 1000 + ms;
-    const auto durationMs = static_cast<std::int64_t>(std::llround(static_cast<double>(options.frames) * options.dspdt * 1000.0));
+    const auto durationMs =
+        static_cast<std::int64_t>(std::llround(static_cast<double>(options.frames) * options.dspdt * 1000.0));
     putPadded(header, 3072, 32, stampText(startDay, startMs + durationMs));
-    putText(header, 4032, stampText(startDay, startMs));
+    putText(header, 4032, 32, stampText(startDay, startMs));
     return header;
 }
 
@@ -689,39 +797,18 @@ std::string coefficientTableText(const VekgenOptions& options) {
 }
 
 bool writeRecording(const VekgenOptions& options, std::string& error) {
-    const std::string recordingPath = options.recordingPath;
+    const std::string& recordingPath = options.recordingPath;
     const std::string configPath = configPathFor(recordingPath);
     const std::string coefPath = coefficientPathFor(options);
     if (normalPath(configPath) == normalPath(recordingPath)) {
-        error = "the recording '" + recordingPath + "' would be overwritten by its channel configuration; use another extension";
+        error = "the recording '" + recordingPath +
+                "' would be overwritten by its channel configuration; use another extension";
         return false;
     }
     if (options.writeCoefficients &&
         (normalPath(coefPath) == normalPath(recordingPath) || normalPath(coefPath) == normalPath(configPath))) {
         error = "the coefficient table '" + coefPath + "' would overwrite another output";
         return false;
-    }
-
-    const SunOnDate sun = sunOnDate(options.year, options.month, options.day);
-    std::vector<OverflowEvent> overflows;
-    const std::vector<ChannelModel> models = channelModels(options, sun, &overflows);
-    std::sort(overflows.begin(), overflows.end(),
-              [](const OverflowEvent& a, const OverflowEvent& b) { return a.frame < b.frame; });
-
-    // Status codes by step and status word: step 0 is code 0, step N uses
-    // 0x0N03, 0x0N05, ... 0x0N11 for words 83, 84, ... 90.
-    std::array<std::array<int, kStatusWordCount>, 5> codes{};
-    for (int n = 1; n <= 4; ++n) {
-        for (int w = 0; w < kStatusWordCount; ++w) codes[static_cast<std::size_t>(n)][static_cast<std::size_t>(w)] = (n << 8) | (3 + 2 * w);
-    }
-    // Dead channels hold their quiet levels, without noise or gain.
-    std::array<std::array<int, 4>, kChannelCount> deadLevels{};
-    for (std::size_t c = 0; c < models.size(); ++c) {
-        const ChannelModel& m = models[c];
-        for (std::size_t block = 0; block < 4; ++block) {
-            const double level = m.reference[block / 2] + (block % 2 == 0 ? m.quiet[block / 2] : 0.0);
-            deadLevels[c][block] = static_cast<int>(std::floor(level + 0.5));
-        }
     }
 
     std::FILE* file = std::fopen(recordingPath.c_str(), "wb");
@@ -731,60 +818,12 @@ bool writeRecording(const VekgenOptions& options, std::string& error) {
     }
     const std::vector<unsigned char> header = recordingHeader(options);
     bool written = std::fwrite(header.data(), 1, header.size(), file) == header.size();
-
-    Random noise(streamSeed(options.seed, kNoiseStream));
-    Random filler(streamSeed(options.seed, kFillerStream));
-    const double drift = 15.0 * std::cos(sun.declinationDeg * kDegree);  // arcsec per second of time
-    const double crossingTime = static_cast<double>(options.crossingSeconds) - startMilliseconds(options) / 1000.0;
+    FrameSynthesizer synthesizer(options);
     std::vector<unsigned char> chunk(static_cast<std::size_t>(std::min(kChunkFrames, options.frames)) * kFrameBytes);
-    std::array<double, kChannelCount> sunLevel{};
-    std::size_t nextStep = 0, nextOverflow = 0;
-    int step = 0;
-
     for (std::int64_t first = 0; first < options.frames && written; first += kChunkFrames) {
         const std::int64_t count = std::min(kChunkFrames, options.frames - first);
         for (std::int64_t i = 0; i < count; ++i) {
-            const std::int64_t f = first + i;
-            while (nextStep < options.gainSteps.size() && options.gainSteps[nextStep].frame <= f) step = options.gainSteps[nextStep++].step;
-            const double scale = static_cast<double>(1 << step);
-            const double offset = drift * (static_cast<double>(f) * options.dspdt - crossingTime);
-            for (std::size_t c = 0; c < models.size(); ++c) {
-                sunLevel[c] = models[c].kind == ChannelKind::Normal ? profileAt(models[c], offset) : 0.0;
-            }
-            unsigned char* frame = chunk.data() + static_cast<std::size_t>(i) * kFrameBytes;
-            for (int block = 0; block < 4; ++block) {
-                unsigned char* b = frame + static_cast<std::size_t>(block) * kBlockBytes;
-                for (std::size_t w = 0; w < kFillerWords.size(); w += 4) {
-                    const std::uint64_t r = filler.bits();
-                    for (std::size_t j = 0; j < 4 && w + j < kFillerWords.size(); ++j) {
-                        putWord(b, kFillerWords[w + j], static_cast<int>((r >> (16 * j)) & 0xFFFF));
-                    }
-                }
-                for (int w = 0; w < kStatusWordCount; ++w) {
-                    putWord(b, kFirstStatusWord + w, codes[static_cast<std::size_t>(step)][static_cast<std::size_t>(w)]);
-                }
-                const auto pair = static_cast<std::size_t>(block / 2);
-                const bool signal = block % 2 == 0;
-                for (int channel = 1; channel <= kChannelCount; ++channel) {
-                    const auto c = static_cast<std::size_t>(channel - 1);
-                    const double z = noise.gaussian();  // drawn for every channel, so lists do not shift the noise
-                    const ChannelModel& m = models[c];
-                    int value = 0;
-                    if (m.kind == ChannelKind::Dead) {
-                        value = deadLevels[c][static_cast<std::size_t>(block)];
-                    } else {
-                        double level = m.reference[pair] + options.noiseSigma * z;
-                        if (signal) level += m.quiet[pair] + m.amplitude[pair] * sunLevel[c];
-                        const double raw = std::clamp(std::floor(level * scale + 0.5), -double(kOverflowBound), double(kOverflowBound));
-                        value = static_cast<int>(raw);
-                    }
-                    putWord(b, channelWord(channel), value);
-                }
-            }
-            for (; nextOverflow < overflows.size() && overflows[nextOverflow].frame == f; ++nextOverflow) {
-                const OverflowEvent& e = overflows[nextOverflow];
-                putWord(frame + static_cast<std::size_t>(e.block) * kBlockBytes, e.word, e.value);
-            }
+            synthesizer.fill(first + i, chunk.data() + static_cast<std::size_t>(i) * kFrameBytes);
         }
         const std::size_t bytes = static_cast<std::size_t>(count) * kFrameBytes;
         written = std::fwrite(chunk.data(), 1, bytes, file) == bytes;

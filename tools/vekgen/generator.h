@@ -32,22 +32,22 @@ struct GainStep {
 // Everything one run of vekgen needs; the defaults are the default scan.
 struct VekgenOptions {
     std::uint64_t seed = 1;
-    std::int64_t frames = 78571;          // ten minutes
-    double dspdt = 0.0076365;             // seconds per frame
-    std::vector<int> channels;            // ascending, unique, 1..56
-    double fminGHz = 1.0, fmaxGHz = 25.0; // spread over `channels` in order
-    int year = 2006, month = 4, day = 12; // date of the recording start
+    std::int64_t frames = 78571;                           // ten minutes
+    double dspdt = 0.0076365;                              // seconds per frame
+    std::vector<int> channels;                             // ascending, unique, 1..56
+    double fminGHz = 1.0, fmaxGHz = 25.0;                  // spread over `channels` in order
+    int year = 2006, month = 4, day = 12;                  // date of the recording start
     int startHour = 12, startMinute = 0, startSecond = 0;  // local time
-    std::int64_t crossingSeconds = 300;   // Sun's centre crosses at start + this
+    std::int64_t crossingSeconds = 300;                    // Sun's centre crosses at start + this
     std::string object = "sun";
     std::int32_t azimuth = 0;
     double altitude = 45.0;
-    bool packedAltitude = false;          // write DDMMSS.s instead of degrees
-    double noiseSigma = 20.0;             // counts per sample
+    bool packedAltitude = false;                 // write DDMMSS.s instead of degrees
+    double noiseSigma = 20.0;                    // counts per sample
     std::vector<int> dead, noiseOnly, overflow;  // subsets of `channels`
-    std::vector<GainStep> gainSteps;      // ascending frames
+    std::vector<GainStep> gainSteps;             // ascending frames
     bool writeCoefficients = false;
-    std::string coefficientPath;          // empty: crab0coef.txt beside the recording
+    std::string coefficientPath;  // empty: crab0coef.txt beside the recording
     std::string recordingPath;
 
     VekgenOptions();

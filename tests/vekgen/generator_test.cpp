@@ -1,0 +1,271 @@
+// The recording simulator in-process: its command line, the header fields at
+// their offsets, the frames' status words and levels, the file names and the
+// determinism of its output.
+#include "vekgen/generator.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+
+#include "support/run_program.h"
+
+namespace {
+
+using vekgen::ParseStatus;
+using vekgen::VekgenOptions;
+
+VekgenOptions parsed(std::vector<std::string> args, const std::string& recording = "scan.dat") {
+    args.push_back(recording);
+    const vekgen::ParseResult r = vekgen::parseVekgenArguments(args);
+    EXPECT_EQ(r.status, ParseStatus::Run) << r.error;
+    return r.options;
+}
+
+std::string textAt(const std::vector<unsigned char>& bytes, size_t offset, size_t field) {
+    const char* p = reinterpret_cast<const char*>(&bytes[offset]);
+    return std::string(p, strnlen(p, field));
+}
+
+std::int16_t wordAt(const std::string& file, std::int64_t frame, int block, int word) {
+    const size_t at = static_cast<size_t>(4096 + 752 * frame + 188 * block + 2 * word);
+    return static_cast<std::int16_t>(static_cast<unsigned char>(file[at]) |
+                                     (static_cast<unsigned char>(file[at + 1]) << 8));
+}
+
+TEST(VekgenArguments, DefaultsAndOptions) {
+    const VekgenOptions d = parsed({});
+    EXPECT_EQ(d.frames, 78571);
+    EXPECT_EQ(d.channels.size(), 56u);
+    EXPECT_EQ(vekgen::channelFrequencies(d).front(), 1.0);
+    EXPECT_EQ(vekgen::channelFrequencies(d).back(), 25.0);
+
+    const VekgenOptions o = parsed({"--seed=9", "--frames=500", "--channels=30-33,1,2,2", "--fmin=2", "--fmax=3.5",
+                                    "--date=2008-02-29", "--start=23:59:58", "--crossing=-3", "--object=Moon",
+                                    "--azimuth=-4", "--altitude=51.5", "--packed-altitude", "--noise=0", "--dead=1",
+                                    "--overflow=30,31", "--gain-step=300:2,100:1", "--coef=c.txt"});
+    EXPECT_EQ(o.channels, (std::vector<int>{1, 2, 30, 31, 32, 33}));
+    EXPECT_EQ(vekgen::channelFrequencies(o), (std::vector<double>{2.0, 2.3, 2.6, 2.9, 3.2, 3.5}));
+    EXPECT_EQ(o.year * 10000 + o.month * 100 + o.day, 20080229);
+    EXPECT_EQ(o.startHour * 3600 + o.startMinute * 60 + o.startSecond, 86398);
+    ASSERT_EQ(o.gainSteps.size(), 2u);
+    EXPECT_EQ(o.gainSteps[0].frame, 100);  // sorted by frame
+    EXPECT_EQ(o.gainSteps[1].step, 2);
+    EXPECT_EQ(vekgen::coefficientPathFor(o), "c.txt");
+    EXPECT_EQ(vekgen::parseVekgenArguments({"--bogus", "--help"}).status, ParseStatus::Help);
+}
+
+TEST(VekgenArguments, RejectsBadCommandLines) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"scan.dat", "--frames=0"}, "--frames"},
+        {{"scan.dat", "--frames=12x"}, "--frames"},
+        {{"scan.dat", "--channels=57"}, "--channels"},
+        {{"scan.dat", "--channels=1,,2"}, "--channels"},
+        {{"scan.dat", "--date=2006-02-29"}, "--date"},
+        {{"scan.dat", "--start=24:00:00"}, "--start"},
+        {{"scan.dat", "--object=sixteen-letters!"}, "--object"},
+        {{"scan.dat", "--altitude=nan"}, "--altitude"},
+        {{"scan.dat", "--gain-step=10:5"}, "--gain-step"},
+        {{"scan.dat", "--gain-step=10:1,10:2"}, "--gain-step"},
+        {{"scan.dat", "--gain-step=100:1", "--frames=100"}, "beyond the last frame"},
+        {{"scan.dat", "--channels=1-4", "--dead=5"}, "--dead"},
+        {{"scan.dat", "--dead=3", "--noise-only=3"}, "--dead"},
+        {{"scan.dat", "--packed-altitude", "--altitude=-1"}, "--packed-altitude"},
+        {{"scan.dat", "--noise"}, "needs a value"},
+        {{"scan.dat", "--bogus=1"}, "unknown option --bogus"},
+        {{"scan.dat", "-x"}, "unknown option -x"},
+        {{}, "no RECORDING"},
+        {{"a.dat", "b.dat"}, "more than one"},
+    };
+    for (const auto& [args, message] : cases) {
+        const vekgen::ParseResult r = vekgen::parseVekgenArguments(args);
+        EXPECT_EQ(r.status, ParseStatus::Error) << args.back();
+        EXPECT_NE(r.error.find(message), std::string::npos) << args.back() << ": " << r.error;
+    }
+}
+
+TEST(VekgenPaths, ConfigurationAndCoefficientTableBesideTheRecording) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"scan.dat", "scan.cfg"},         {"scan", "scan.cfg"},
+        {"a.b.dat", "a.b.cfg"},           {"dir.d/scan", "dir.d/scan.cfg"},
+        {"/tmp/x/s.dat", "/tmp/x/s.cfg"},
+    };
+    for (const auto& [recording, config] : cases) EXPECT_EQ(vekgen::configPathFor(recording), config);
+    VekgenOptions o;
+    o.recordingPath = "scan.dat";
+    EXPECT_EQ(vekgen::coefficientPathFor(o), "crab0coef.txt");
+    o.recordingPath = "out/scan.dat";
+    EXPECT_EQ(vekgen::coefficientPathFor(o), "out/crab0coef.txt");
+}
+
+TEST(VekgenHeader, FieldsLandAtTheirOffsets) {
+    struct Case {
+        std::vector<std::string> args;
+        const char *timeField, *start, *stop;  // stamps without their milliseconds
+    };
+    // 1000 frames of 0.5 s: the stop stamp is 500 s after the start, same milliseconds.
+    const std::vector<Case> cases = {
+        {{}, "12:05:00", "Wed Apr 12 12:00:00 2006", "Wed Apr 12 12:08:20 2006"},
+        {{"--date=2017-11-04", "--start=23:59:00", "--crossing=120"},
+         "00:01:00",
+         "Sat Nov 4 23:59:00 2017",
+         "Sun Nov 5 00:07:20 2017"},
+        {{"--date=2008-12-31", "--start=23:55:00", "--crossing=0"},
+         "23:55:00",
+         "Wed Dec 31 23:55:00 2008",
+         "Thu Jan 1 00:03:20 2009"},
+        {{"--date=2008-02-29", "--start=08:00:00", "--crossing=-60"},
+         "07:59:00",
+         "Fri Feb 29 08:00:00 2008",
+         "Fri Feb 29 08:08:20 2008"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--frames=1000", "--dspdt=0.5"});
+        const std::vector<unsigned char> h = vekgen::recordingHeader(parsed(args));
+        ASSERT_EQ(h.size(), 4096u);
+        EXPECT_EQ(textAt(h, 18, 16), c.timeField);
+        EXPECT_EQ(textAt(h, 34, 16), "sun");
+        EXPECT_EQ(textAt(h, 2761, 32), "Samples: 4000                   ");
+        char weekday[16], month[16], clock[16], stopMonth[16], stopClock[16];
+        int day = 0, year = 0, ms = -1, stopDay = 0, stopYear = 0, stopMs = -1;
+        ASSERT_EQ(std::sscanf(textAt(h, 4032, 32).c_str(), "%15s %15s %d %15s %d %3d", weekday, month, &day, clock,
+                              &year, &ms),
+                  6);
+        char text[64];
+        std::snprintf(text, sizeof text, "%s %s %d %s %d", weekday, month, day, clock, year);
+        EXPECT_EQ(std::string(text), c.start);
+        ASSERT_EQ(std::sscanf(textAt(h, 3072, 32).c_str(), "%15s %15s %d %15s %d %d", weekday, stopMonth, &stopDay,
+                              stopClock, &stopYear, &stopMs),
+                  6);
+        std::snprintf(text, sizeof text, "%s %s %d %s %d", weekday, stopMonth, stopDay, stopClock, stopYear);
+        EXPECT_EQ(std::string(text), c.stop);
+        EXPECT_TRUE(ms >= 0 && ms <= 999);
+        EXPECT_EQ(stopMs, ms);
+    }
+
+    // Azimuth (int32) and altitude (float32), plain or packed as DDMMSS.s.
+    const std::vector<std::tuple<std::vector<std::string>, std::int32_t, float>> fields = {
+        {{}, 0, 45.0f},
+        {{"--azimuth=-4", "--altitude=12.25"}, -4, 12.25f},
+        {{"--azimuth=31", "--altitude=45.504166667", "--packed-altitude"}, 31, 453015.0f},
+        {{"--altitude=51.341667", "--packed-altitude"}, 0, 512030.0f},
+        {{"--altitude=9.99999", "--packed-altitude"}, 0, 100000.0f},  // 59.96 s round up to 10 00 00.0
+    };
+    for (const auto& [args, azimuth, altitude] : fields) {
+        const std::vector<unsigned char> h = vekgen::recordingHeader(parsed(args));
+        std::int32_t a = 0;
+        float alt = 0;
+        std::memcpy(&a, &h[52], 4);
+        std::memcpy(&alt, &h[56], 4);
+        EXPECT_EQ(a, azimuth);
+        EXPECT_EQ(alt, altitude) << args.back();
+    }
+}
+
+class VekgenFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() / ("vekgen-test-" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    // Writes scan.dat with the given options; returns its bytes.
+    std::string write(const std::vector<std::string>& args) {
+        std::string error;
+        EXPECT_TRUE(vekgen::writeRecording(parsed(args, (dir_ / "scan.dat").string()), error)) << error;
+        return testsupport::readFile(dir_ / "scan.dat");
+    }
+    std::filesystem::path dir_;
+};
+
+TEST_F(VekgenFiles, FramesCarryStatusCodesLevelsAndOverflows) {
+    const std::string file = write(
+        {"--frames=3000", "--channels=1-4,9", "--dead=2", "--overflow=3", "--gain-step=1000:1,2000:0", "--crossing=0"});
+    ASSERT_EQ(file.size(), 4096u + 752u * 3000u);
+    EXPECT_EQ(testsupport::readFile(dir_ / "scan.cfg"),
+              "chan freq use\n1 1.00 1\n2 7.00 1\n3 13.00 1\n4 19.00 1\n9 25.00 1\n");
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "crab0coef.txt"));
+
+    // Status words 83..90: code 0, then step 1 (0x0103, 0x0105, ... 0x0111) from frame 1000, then 0 again.
+    for (const std::int64_t frame : {0, 999, 1000, 1999, 2000, 2999}) {
+        for (int block = 0; block < 4; ++block) {
+            for (int w = 83; w <= 90; ++w) {
+                const int expected = frame >= 1000 && frame < 2000 ? 0x100 | (3 + 2 * (w - 83)) : 0;
+                EXPECT_EQ(wordAt(file, frame, block, w), expected) << frame << " " << w;
+            }
+        }
+    }
+    // Channel 1 (word 11) at 0 s from the crossing: signal blocks above their
+    // references, samples doubled during the step.
+    auto mean = [&](int word, int block, std::int64_t from, std::int64_t to) {
+        double sum = 0;
+        for (std::int64_t f = from; f < to; ++f) sum += wordAt(file, f, block, word);
+        return sum / static_cast<double>(to - from);
+    };
+    for (int block = 0; block < 4; ++block) {
+        EXPECT_NEAR(mean(11, block, 1000, 1100) / mean(11, block, 900, 1000), 2.0, 0.05) << block;
+    }
+    EXPECT_GT(mean(11, 0, 0, 100), mean(11, 1, 0, 100) + 100);
+    EXPECT_GT(mean(11, 2, 0, 100), mean(11, 3, 0, 100) + 100);
+    EXPECT_NEAR(mean(16, 0, 0, 3000), 0.0, 3.0);  // channel 5 is not carried: noise around 0
+
+    int overflows = 0;
+    for (std::int64_t f = 0; f < 3000; ++f) {
+        for (int block = 0; block < 4; ++block) {
+            EXPECT_EQ(wordAt(file, f, block, 12), wordAt(file, 0, block, 12));  // channel 2 is dead
+            for (const int word : {11, 14, 21}) EXPECT_LE(std::abs(wordAt(file, f, block, word)), 8190);
+            overflows += std::abs(wordAt(file, f, block, 13)) > 8190;
+        }
+    }
+    EXPECT_GE(overflows, 1);
+    EXPECT_LE(overflows, 3);
+}
+
+TEST_F(VekgenFiles, DeterministicFromTheSeed) {
+    const std::vector<std::string> base = {"--frames=400", "--channels=1-8"};
+    const std::string a = write(base);
+    EXPECT_EQ(write(base), a);
+    std::vector<std::string> other = base;
+    other.push_back("--seed=2");
+    EXPECT_NE(write(other), a);
+    // Marking channel 2 dead changes channel 2 only: every other word keeps its noise.
+    other = base;
+    other.push_back("--dead=2");
+    const std::string dead = write(other);
+    ASSERT_EQ(dead.size(), a.size());
+    size_t differing = 0;
+    for (std::int64_t f = 0; f < 400; ++f) {
+        for (int block = 0; block < 4; ++block) {
+            for (int w = 0; w < 94; ++w) {
+                if (wordAt(dead, f, block, w) != wordAt(a, f, block, w)) {
+                    EXPECT_EQ(w, 12);
+                    ++differing;
+                }
+            }
+        }
+    }
+    EXPECT_GT(differing, 0u);
+}
+
+TEST_F(VekgenFiles, CoefficientTableRowsAscendByFrequency) {
+    write({"--frames=10", "--channels=1-3,7", "--fmin=12", "--fmax=3", "--coef"});
+    const std::string table = testsupport::readFile(dir_ / "crab0coef.txt");
+    ASSERT_EQ(table.rfind("freq tqsun kflux theta\n", 0), 0u);
+    std::vector<double> frequencies;
+    std::istringstream in(table.substr(table.find('\n') + 1));
+    double f, tqsun, kflux, theta;
+    while (in >> f >> tqsun >> kflux >> theta) {
+        frequencies.push_back(f);
+        EXPECT_NEAR(theta, 282.0 / f + 0.2, 0.01);
+        EXPECT_GT(tqsun, 10000);
+        EXPECT_GT(kflux, 0);
+    }
+    EXPECT_EQ(frequencies, (std::vector<double>{3.0, 6.0, 9.0, 12.0}));
+}
+
+}  // namespace
