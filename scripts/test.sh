@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds skanvert and runs every test (unit tests and end-to-end runs).
+# Installs what is missing, builds skanvert and runs every test: unit tests,
+# whole runs against the reference outputs, and the checks by FITS readers.
+#   bash scripts/test.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+bash scripts/setup.sh
+cmake -S . -B build
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
