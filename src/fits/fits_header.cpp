@@ -77,11 +77,14 @@ std::string fitValueField(std::string text, double value) {
     return text;
 }
 
-// A string value as it stands between the quotes: each quote doubled, cut to
-// 20 characters, stopping before a quote whose doubled form would not fit.
+// A string value as it stands between the quotes: each quote doubled, every
+// character outside printable ASCII (a header holds no other) written as '?',
+// cut to 20 characters, stopping before a quote whose doubled form would not
+// fit.
 std::string escapedString(const std::string& value) {
     std::string escaped;
-    for (const char c : value) {
+    for (char c : value) {
+        if (c < ' ' || c > '~') c = '?';
         const std::size_t width = (c == '\'') ? 2 : 1;
         if (escaped.size() + width > kValueColumns) break;
         escaped.append(width, c);

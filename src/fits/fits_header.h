@@ -35,9 +35,10 @@ public:
     //   Notes: numbers are right-justified to column 30; a number text that
     //         would not fit the 20 columns is written with "%.*E" at the
     //         largest precision that fits. Strings: quotes inside are doubled,
-    //         the escaped text is cut to 20 characters without splitting a
-    //         doubled quote, the closing quote stands in column
-    //         12 + max(n, 8), n the escaped length.
+    //         characters outside printable ASCII become '?', the escaped text
+    //         is cut to 20 characters without splitting a doubled quote, the
+    //         closing quote stands in column 12 + max(n, 8), n the escaped
+    //         length.
     bool SetLogical(const std::string& keyword, char value, const char* comment = nullptr);
     bool SetInt(const std::string& keyword, std::int32_t value, const char* comment = nullptr);
     bool SetFloat(const std::string& keyword, float value, const char* comment = nullptr);

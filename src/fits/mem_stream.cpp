@@ -68,14 +68,12 @@ bool TMemStream::Reserve(std::int64_t n) {
     if (n < capacity_ || !fitsSizeT(n)) return false;
     // A block of 0 bytes still gets a distinct allocation, so "a block exists"
     // keeps one meaning for WriteTo.
-    auto* block = static_cast<unsigned char*>(std::malloc(n > 0 ? static_cast<std::size_t>(n) : 1));
+    // A new block comes zero-filled from calloc, which leaves fresh pages
+    // untouched until they are written; a grown block keeps the whole old
+    // block through realloc, which can move large blocks without copying.
+    const std::size_t length = n > 0 ? static_cast<std::size_t>(n) : 1;
+    auto* block = static_cast<unsigned char*>(data_ != nullptr ? std::realloc(data_, length) : std::calloc(length, 1));
     if (block == nullptr) return false;
-    if (data_ != nullptr) {
-        std::memcpy(block, data_, static_cast<std::size_t>(capacity_));
-        std::free(data_);
-    } else {
-        std::memset(block, 0, static_cast<std::size_t>(n));
-    }
     data_ = block;
     capacity_ = n;
     return true;

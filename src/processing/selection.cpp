@@ -1,5 +1,6 @@
 #include "processing/selection.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -94,6 +95,11 @@ bool selectChannels(SampleArea& area, const SelectionSettings& settings, const S
     std::array<bool, kVisitedSlots> carriesChannel{};
     for (int slot = 0; slot < kVisitedSlots; ++slot) carriesChannel[static_cast<size_t>(slot)] = selection.slotChannelTable[static_cast<size_t>(slot)] != 0;
     ScanSums sums = smoothAllChannels(area, carriesChannel, settings.smooth, settings.ampcor, settings.shift);
+    // Room for every channel that may be accepted, taken at once: the pages
+    // of the image are then written once, never copied on growth. (When it
+    // cannot be had, Append grows the image as it goes.)
+    const auto carried = std::count(carriesChannel.begin(), carriesChannel.end(), true);
+    if (image.Capacity() < 8 * sums.pixels * carried) image.Reserve(8 * sums.pixels * carried);
     for (int slot = 0; slot < kVisitedSlots; ++slot) {
         float& entry = selection.slotChannelTable[static_cast<size_t>(slot)];
         if (entry == 0) continue;

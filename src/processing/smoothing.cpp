@@ -1,7 +1,12 @@
 #include "processing/smoothing.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <bit>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <cstdint>
 #include <cstring>
 
@@ -60,6 +65,12 @@ PixelStatus pixelStatusOf(const SampleArea& area, int n, std::int64_t pixels) {
     }
     return status;
 }
+
+// A run of pixels [first, end) of the pass.
+struct PixelSpan {
+    std::int64_t first;
+    std::int64_t end;
+};
 
 // A frame's 376 words in host order: straight from the recording on a
 // little-endian host, or converted into `scratch` on another.
@@ -171,13 +182,14 @@ struct WordRange {
 
 // The pass itself, for one accumulator width and sample kind.
 template <typename Acc, bool kScaled>
-SKANVERT_PASS_INLINE WordRange sumAllChannels(const SampleArea& area, int n, int shift, ScanSums& result) {
+SKANVERT_PASS_INLINE WordRange sumAllChannels(const SampleArea& area, int n, int shift, ScanSums& result,
+                                               PixelSpan span) {
     WordRange range;
     const std::int64_t pixels = result.pixels;
-    const double unit = kScaled ? 16.0 : 1.0;  // scaled sums count sixteenths; dividing is exact
+    constexpr bool wideSums = sizeof(Acc) == sizeof(std::int64_t);
     const std::uint8_t* times16 = kScaled ? gainTimes16Table() : nullptr;
     FrameWords scratch1, scratch2, scratch0;
-    for (std::int64_t i = 0; i < pixels; ++i) {
+    for (std::int64_t i = span.first; i < span.end; ++i) {
         PixelAccumulator<Acc> acc{};
         for (int j = 0; j < n; ++j) {
             // Series 1 reads frames shifted by +shift, series 2 by -shift,
@@ -196,38 +208,114 @@ SKANVERT_PASS_INLINE WordRange sumAllChannels(const SampleArea& area, int n, int
             if (j == 0) std::copy_n(plain + kFirstStatusWord, PixelStatus::kWords, result.status.first[static_cast<size_t>(i)].begin());
             if (j == n - 1) std::copy_n(plain + kFirstStatusWord, PixelStatus::kWords, result.status.last[static_cast<size_t>(i)].begin());
         }
+        Acc* sums = nullptr;
+        if constexpr (wideSums) {
+            sums = result.wideSums.data();
+        } else {
+            sums = result.narrowSums.data();
+        }
         for (int slot = 0; slot < kVisitedSlots; ++slot) {
-            std::vector<double>& sums = result.sums[static_cast<size_t>(slot)];
-            if (sums.empty()) continue;
-            sums[static_cast<size_t>(i)] = static_cast<double>(acc.series1[slot]) / unit;
-            sums[static_cast<size_t>(pixels + i)] = static_cast<double>(acc.series2[slot]) / unit;
+            if (!result.has(slot)) continue;
+            Acc* slotSums = sums + result.offset[static_cast<size_t>(slot)];
+            slotSums[i] = acc.series1[slot];
+            slotSums[pixels + i] = acc.series2[slot];
         }
     }
     return range;
 }
 
 template <typename Acc, bool kScaled>
-WordRange sumAllChannelsPortable(const SampleArea& area, int n, int shift, ScanSums& result) {
-    return sumAllChannels<Acc, kScaled>(area, n, shift, result);
+WordRange sumAllChannelsPortable(const SampleArea& area, int n, int shift, ScanSums& result, PixelSpan span) {
+    return sumAllChannels<Acc, kScaled>(area, n, shift, result, span);
 }
 
 #if SKANVERT_AVX2_PASS
 template <typename Acc, bool kScaled>
-[[gnu::target("avx2")]] WordRange sumAllChannelsAvx2(const SampleArea& area, int n, int shift, ScanSums& result) {
-    return sumAllChannels<Acc, kScaled>(area, n, shift, result);
+[[gnu::target("avx2")]] WordRange sumAllChannelsAvx2(const SampleArea& area, int n, int shift, ScanSums& result,
+                                                     PixelSpan span) {
+    return sumAllChannels<Acc, kScaled>(area, n, shift, result, span);
 }
 #endif
 
 // The pass in the best instruction set this processor has.
 template <typename Acc, bool kScaled>
-WordRange runPass(const SampleArea& area, int n, int shift, ScanSums& result) {
+WordRange runSpan(const SampleArea& area, int n, int shift, ScanSums& result, PixelSpan span) {
 #if SKANVERT_AVX2_PASS
-    if (__builtin_cpu_supports("avx2")) return sumAllChannelsAvx2<Acc, kScaled>(area, n, shift, result);
+    if (__builtin_cpu_supports("avx2")) return sumAllChannelsAvx2<Acc, kScaled>(area, n, shift, result, span);
 #endif
-    return sumAllChannelsPortable<Acc, kScaled>(area, n, shift, result);
+    return sumAllChannelsPortable<Acc, kScaled>(area, n, shift, result, span);
+}
+
+// The pass over all pixels, shared among the processor's cores when the
+// recording is large: each worker sums its own run of pixels into its own
+// places of the result, so the sums do not depend on the sharing. Nothing is
+// printed while the workers run.
+template <typename Acc, bool kScaled>
+WordRange runPass(const SampleArea& area, int n, int shift, ScanSums& result) {
+    constexpr std::int64_t kFramesPerWorker = 16384;
+    const std::int64_t pixels = result.pixels;
+    const std::int64_t byFrames = pixels * n / kFramesPerWorker;
+    const auto cores = static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()));
+    const std::int64_t workers = std::max<std::int64_t>(1, std::min({cores, byFrames, std::int64_t{8}}));
+
+    std::vector<WordRange> ranges(static_cast<size_t>(workers));
+    std::vector<std::thread> threads;
+    auto spanOf = [&](std::int64_t w) { return PixelSpan{pixels * w / workers, pixels * (w + 1) / workers}; };
+    for (std::int64_t w = 1; w < workers; ++w) {
+        auto work = [&, w] { ranges[static_cast<size_t>(w)] = runSpan<Acc, kScaled>(area, n, shift, result, spanOf(w)); };
+        try {
+            threads.emplace_back(work);
+        } catch (const std::system_error&) {
+            work();  // no thread to be had: the span is summed here
+        }
+    }
+    ranges[0] = runSpan<Acc, kScaled>(area, n, shift, result, spanOf(0));
+    for (std::thread& t : threads) t.join();
+    for (size_t w = 1; w < ranges.size(); ++w) ranges[0].merge(ranges[w]);
+    return ranges[0];
 }
 
 }  // namespace
+
+template <typename T>
+PassBuffer<T>::PassBuffer(std::int64_t count) : bytes_(static_cast<std::size_t>(count) * sizeof(T)) {
+    if (count <= 0) return;
+    void* block = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (block != MAP_FAILED) {
+        data_ = static_cast<T*>(block);
+        mapped_ = true;
+        return;
+    }
+    data_ = new T[static_cast<std::size_t>(count)];  // throws std::bad_alloc when nothing is left
+}
+
+template <typename T>
+PassBuffer<T>::~PassBuffer() {
+    if (mapped_) {
+        munmap(data_, bytes_);
+    } else {
+        delete[] data_;
+    }
+}
+
+template <typename T>
+PassBuffer<T>::PassBuffer(PassBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)),
+      mapped_(std::exchange(other.mapped_, false)) {}
+
+template <typename T>
+PassBuffer<T>& PassBuffer<T>::operator=(PassBuffer&& other) noexcept {
+    if (this != &other) {
+        PassBuffer old(std::move(*this));
+        data_ = std::exchange(other.data_, nullptr);
+        bytes_ = std::exchange(other.bytes_, 0);
+        mapped_ = std::exchange(other.mapped_, false);
+    }
+    return *this;
+}
+
+template class PassBuffer<std::int32_t>;
+template class PassBuffer<std::int64_t>;
 
 void median3(double* values, std::int64_t count) {
     if (count < 3) return;
@@ -275,21 +363,30 @@ ScanSums smoothAllChannels(SampleArea& area, const std::array<bool, kVisitedSlot
     const int n = result.n;
     const std::int64_t pixels = frames / n;
     result.pixels = pixels;
+    std::int64_t carried = 0;
     for (int slot = 0; slot < kVisitedSlots; ++slot) {
-        if (carriesChannel[static_cast<size_t>(slot)]) result.sums[static_cast<size_t>(slot)].resize(static_cast<size_t>(2 * pixels));
+        result.offset[static_cast<size_t>(slot)] = carriesChannel[static_cast<size_t>(slot)] ? 2 * pixels * carried++ : -1;
+    }
+    // A pixel's sum stays below 2^31 when n frames of the largest difference
+    // (65535, or sixteen times that when scaled) do.
+    const bool scaled = mode == kAmpTable;
+    result.wide = scaled ? n > 2047 : n > 32767;
+    result.unit = scaled ? 16.0 : 1.0;  // scaled sums count sixteenths; dividing is exact
+    if (result.wide) {
+        result.wideSums = PassBuffer<std::int64_t>(2 * pixels * carried);
+    } else {
+        result.narrowSums = PassBuffer<std::int32_t>(2 * pixels * carried);
     }
     result.status.first.resize(static_cast<size_t>(pixels));
     result.status.last.resize(static_cast<size_t>(pixels));
 
-    // A pixel's sum stays below 2^31 when n frames of the largest difference
-    // (65535, or sixteen times that when scaled) do.
     WordRange range;
-    if (mode == kAmpTable) {
-        range = n <= 2047 ? runPass<std::int32_t, true>(area, n, shift, result)
-                          : runPass<std::int64_t, true>(area, n, shift, result);
+    if (scaled) {
+        range = result.wide ? runPass<std::int64_t, true>(area, n, shift, result)
+                            : runPass<std::int32_t, true>(area, n, shift, result);
     } else {
-        range = n <= 32767 ? runPass<std::int32_t, false>(area, n, shift, result)
-                           : runPass<std::int64_t, false>(area, n, shift, result);
+        range = result.wide ? runPass<std::int64_t, false>(area, n, shift, result)
+                            : runPass<std::int32_t, false>(area, n, shift, result);
     }
     // Frames after the last whole pixel belong to no pixel but are tested too.
     FrameWords scratch;
@@ -301,9 +398,9 @@ ScanSums smoothAllChannels(SampleArea& area, const std::array<bool, kVisitedSlot
 SmoothedChannel finishChannel(ScanSums& sums, int slot, int smooth, int mode, int shift) {
     SmoothedChannel result;
     result.pixels = sums.pixels;
-    result.values = std::move(sums.sums[static_cast<size_t>(slot)]);
+    result.values.resize(static_cast<size_t>(2 * sums.pixels));
     const double n = sums.n;
-    for (double& v : result.values) v /= n;
+    for (std::int64_t i = 0; i < 2 * sums.pixels; ++i) result.values[static_cast<size_t>(i)] = sums.sum(slot, i) / n;
     if (mode == kAmpTable) {
         median3(result.series1(), result.pixels);
         median3(result.series2(), result.pixels);

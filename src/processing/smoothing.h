@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -59,6 +60,27 @@ struct SmoothedChannel {
 //   Returns: the series; for the query only `pixels`, nothing allocated.
 SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, int mode, int shift);
 
+// A block of T taken from the system in one piece with its pages already in
+// place (cheaper than meeting each page on first write), or from the heap
+// where that is not possible. Not copyable; movable.
+template <typename T>
+class PassBuffer {
+public:
+    PassBuffer() = default;
+    explicit PassBuffer(std::int64_t count);
+    ~PassBuffer();
+    PassBuffer(PassBuffer&& other) noexcept;
+    PassBuffer& operator=(PassBuffer&& other) noexcept;
+    PassBuffer(const PassBuffer&) = delete;
+    PassBuffer& operator=(const PassBuffer&) = delete;
+    T* data() const { return data_; }
+
+private:
+    T* data_ = nullptr;
+    std::size_t bytes_ = 0;
+    bool mapped_ = false;
+};
+
 // ScanSums
 //   What one pass over the recording yields for every channel at once: per
 //   slot that carries a channel, the 2N pixel sums of its two series (exact
@@ -68,9 +90,23 @@ SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, int mod
 struct ScanSums {
     std::int64_t pixels = 0;
     int n = kDefaultSmoothing;
-    std::array<std::vector<double>, kVisitedSlots> sums;
+    // The slots' sums one after another, 2N each, as the pass counted them:
+    // in 32 bits where n frames cannot overflow them, else in 64 bits; a
+    // unit is one sample, or a sixteenth of one with gain scaling.
+    bool wide = false;
+    double unit = 1.0;
+    PassBuffer<std::int32_t> narrowSums;
+    PassBuffer<std::int64_t> wideSums;
+    std::array<std::int64_t, kVisitedSlots> offset{};  // a slot's first sum; -1: no channel
     std::array<bool, kVisitedSlots> overflow{};
     PixelStatus status;
+
+    bool has(int slot) const { return offset[static_cast<size_t>(slot)] >= 0; }
+    // The slot's pixel sum i (series 2 from i = N) in samples.
+    double sum(int slot, std::int64_t i) const {
+        const std::int64_t at = offset[static_cast<size_t>(slot)] + i;
+        return static_cast<double>(wide ? wideSums.data()[at] : narrowSums.data()[at]) / unit;
+    }
 };
 
 // smoothAllChannels
@@ -89,7 +125,7 @@ ScanSums smoothAllChannels(SampleArea& area, const std::array<bool, kVisitedSlot
 // finishChannel
 //   Does: turns a slot's sums into its smoothed series (divides by n, then
 //         median3 in mode 2 or gain-step correction in mode 1 with a number
-//         above 10, printing its lines), moving them out of `sums`.
+//         above 10, printing its lines).
 //   Returns: the channel's series, identical to smoothChannel's.
 SmoothedChannel finishChannel(ScanSums& sums, int slot, int smooth, int mode, int shift);
 

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "astro/calendar.h"
@@ -45,12 +47,41 @@ struct TimeStamp {
     int milliseconds = 0;
 };
 
-// Reads a stamp with the given format; true when all six items were read.
+// The integer that "%d" matched in text[begin, end), saturated at the int
+// range. sscanf itself may not store a number beyond that range, so the
+// integer items of the header texts are matched with a suppressed "%*d"
+// between two "%n" and converted here.
+int matchedInt(const std::string& text, int begin, int end) {
+    const std::string digits = text.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
+    const long long value = std::strtoll(digits.c_str(), nullptr, 10);  // saturates at the long long range
+    return static_cast<int>(std::clamp<long long>(value, std::numeric_limits<int>::min(),
+                                                  std::numeric_limits<int>::max()));
+}
+
+// Reads a stamp, "%s %s %d %s %d %d" or, with the milliseconds limited to
+// three digits, "%s %s %d %s %d %3d"; true when all six items were read.
 // The items are words of a text of at most 32 characters, so the buffers
 // always hold them.
-bool readTimeStamp(const std::string& text, const char* format, TimeStamp& stamp) {
-    return std::sscanf(text.c_str(), format, stamp.weekday, stamp.month, &stamp.day, stamp.time, &stamp.year,
-                       &stamp.milliseconds) == 6;
+bool readTimeStamp(const std::string& text, bool threeDigitMilliseconds, TimeStamp& stamp) {
+    int at[6] = {-1, -1, -1, -1, -1, -1};  // start and end of day, year, milliseconds
+    const char* format =
+        threeDigitMilliseconds ? "%s %s %n%*d%n %s %n%*d%n %n%*3d%n" : "%s %s %n%*d%n %s %n%*d%n %n%*d%n";
+    const int words = std::sscanf(text.c_str(), format, stamp.weekday, stamp.month, &at[0], &at[1], stamp.time,
+                                  &at[2], &at[3], &at[4], &at[5]);
+    if (words != 3 || at[5] < 0) return false;
+    stamp.day = matchedInt(text, at[0], at[1]);
+    stamp.year = matchedInt(text, at[2], at[3]);
+    stamp.milliseconds = matchedInt(text, at[4], at[5]);
+    return true;
+}
+
+// Reads a leading "%d" from the text; false when none converts.
+bool readLeadingInt(const std::string& text, int& value) {
+    int begin = -1, end = -1;
+    std::sscanf(text.c_str(), "%n%*d%n", &begin, &end);
+    if (end < 0) return false;
+    value = matchedInt(text, begin, end);
+    return true;
 }
 
 std::string withMilliseconds(const char* time, int milliseconds) {
@@ -84,7 +115,7 @@ ReadStatus readRecording(std::FILE* file, RecordingImage& image) {
     // A regular file of exactly the size found is mapped: no copy is made,
     // and the pages come straight from the system's file cache.
     if (statKnown && S_ISREG(info.st_mode) && info.st_size == end) {
-        void* mapping = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fileno(file), 0);
+        void* mapping = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fileno(file), 0);
         if (mapping != MAP_FAILED) {
             madvise(mapping, static_cast<size_t>(size), MADV_SEQUENTIAL);
             image.mapping_ = mapping;
@@ -116,7 +147,7 @@ HeaderStatus parseRecordingHeader(const unsigned char* bytes, RecordingHeader& h
 
     // Stop stamp: only its time and milliseconds are used.
     TimeStamp stop;
-    if (!readTimeStamp(headerText(bytes, kStopStampText, kStampTextLength), "%s %s %d %s %d %d", stop) ||
+    if (!readTimeStamp(headerText(bytes, kStopStampText, kStampTextLength), false, stop) ||
         !clockTextFinite(stop.time)) {
         return HeaderStatus::NoStopStamp;
     }
@@ -126,13 +157,14 @@ HeaderStatus parseRecordingHeader(const unsigned char* bytes, RecordingHeader& h
     {
         const std::string text = headerText(bytes, kSampleCountText, kStampTextLength);
         char word[kStampTextLength + 1];
-        int count = 0;
-        header.nsamples = std::sscanf(text.c_str(), "%s %d", word, &count) == 2 ? count : 0;
+        int at[2] = {-1, -1};
+        const bool read = std::sscanf(text.c_str(), "%s %n%*d%n", word, &at[0], &at[1]) == 1 && at[1] >= 0;
+        header.nsamples = read ? matchedInt(text, at[0], at[1]) : 0;
     }
 
     // Start stamp: the date of the observation and the recording start.
     TimeStamp start;
-    if (!readTimeStamp(headerText(bytes, kStartStampText, kStampTextLength), "%s %s %d %s %d %3d", start) ||
+    if (!readTimeStamp(headerText(bytes, kStartStampText, kStampTextLength), true, start) ||
         !clockTextFinite(start.time) || start.year < 1 || start.year > 9999 || start.day < 1 || start.day > 31) {
         return HeaderStatus::NoStartStamp;
     }
@@ -147,7 +179,7 @@ HeaderStatus parseRecordingHeader(const unsigned char* bytes, RecordingHeader& h
     // Time of observation: must begin with an hour.
     header.timeObsLocal = timeField;
     header.timeObs = timeField;
-    if (std::sscanf(timeField.c_str(), "%d", &header.localHour) != 1 || header.localHour < 0 ||
+    if (!readLeadingInt(timeField, header.localHour) || header.localHour < 0 ||
         header.localHour > 99 || !clockTextFinite(timeField)) {
         return HeaderStatus::NoTimeOfObservation;
     }

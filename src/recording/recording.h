@@ -80,7 +80,8 @@ enum class HeaderStatus { Ok, NoStopStamp, NoStartStamp, NoTimeOfObservation, No
 //         are not finite; an
 //         altitude that is not finite or packed (above 200) with 1e9 or more.
 //         A sample count that does not convert gives 0; a month name that
-//         matches none gives month 13.
+//         matches none gives month 13. An integer item beyond the int range
+//         reads as the nearest bound of that range.
 HeaderStatus parseRecordingHeader(const unsigned char* bytes, RecordingHeader& header);
 
 // applyUniversalTime

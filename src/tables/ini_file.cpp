@@ -3,9 +3,15 @@
 // table.
 #include "tables/ini_file.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -66,10 +72,30 @@ bool readWord(const std::string& text, size_t start, std::string& word)
     return true;
 }
 
+std::FILE* openForReading(const std::string& path)
+{
+    // Opened without waiting: a named pipe without a writer would block the
+    // open for ever. The descriptor blocks again for the reads, which see
+    // the end of such a pipe at once.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    std::FILE* file = nullptr;
+    if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+        file = fdopen(fd, "rb");
+    }
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
+}
+
 int TIniFile::Load(const std::string& path)
 {
     Clear();
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = openForReading(path);
     if (file == nullptr) {
         std::fprintf(stderr, "\nCan not open <%s>", path.c_str());
         return 0;
@@ -128,9 +154,17 @@ int TIniFile::GetInt(const std::string& key, int defaultValue) const
     if (eq == std::string::npos) {
         return defaultValue;
     }
-    // The value is the integer at the start of the text after the "=".
-    int value = 0;
-    return std::sscanf(line.c_str() + eq + 1, "%d", &value) == 1 ? value : defaultValue;
+    // The value is the integer at the start of the text after the "=", read
+    // as "%d" reads it; one beyond the int range saturates at its bound (sscanf
+    // may not store it).
+    const char* text = line.c_str() + eq + 1;
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    if (end == text) {
+        return defaultValue;
+    }
+    return static_cast<int>(std::clamp<long long>(value, std::numeric_limits<int>::min(),
+                                                  std::numeric_limits<int>::max()));
 }
 
 float TIniFile::GetFloat(const std::string& key, float defaultValue) const

@@ -3,6 +3,7 @@
 // lookups (channel configuration, coefficient table) on them.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -48,7 +49,8 @@ public:
     //   Returns: the value after the first "=" of the key's line read with
     //         "%d" / "%f" (leading blanks skipped, reading stops at the first
     //         character that does not fit); the default when the key is
-    //         missing, the line has no "=", or nothing converts.
+    //         missing, the line has no "=", or nothing converts. An integer
+    //         beyond the int range reads as the nearest bound.
     int GetInt(const std::string& key, int defaultValue) const;
     float GetFloat(const std::string& key, float defaultValue) const;
 
@@ -96,6 +98,13 @@ private:
     mutable std::vector<ParsedLine> parsed_;
     mutable bool parsedValid_ = false;
 };
+
+// openForReading
+//   Given: a file path.
+//   Returns: the file opened for reading in binary mode, or null. A named
+//          pipe opens at once instead of waiting for a writer; without one
+//          its reads find the end of the file at once.
+std::FILE* openForReading(const std::string& path);
 
 // readWord
 //   Given: a text and a start position.
