@@ -296,6 +296,19 @@ WordRange runPass(const SampleArea& area, int n, int shift, ScanSums& result) {
     return ranges[0];
 }
 
+// The pixel values of a run of sums: sum / unit / n, in this order, as the
+// plain smoothing forms them (the division by the unit is exact).
+[[gnu::target_clones("avx2", "default")]] void meansOfSums(const std::int32_t* sums, std::int64_t count, double unit,
+                                                         int n, double* out) {
+    const double frames = n;
+    for (std::int64_t i = 0; i < count; ++i) out[i] = static_cast<double>(sums[i]) / unit / frames;
+}
+
+void meansOfWideSums(const std::int64_t* sums, std::int64_t count, double unit, int n, double* out) {
+    const double frames = n;
+    for (std::int64_t i = 0; i < count; ++i) out[i] = static_cast<double>(sums[i]) / unit / frames;
+}
+
 }  // namespace
 
 template <typename T>
@@ -420,8 +433,12 @@ SmoothedChannel finishChannel(ScanSums& sums, int slot, int smooth, int mode, in
     SmoothedChannel result;
     result.pixels = sums.pixels;
     result.values.resize(static_cast<size_t>(2 * sums.pixels));
-    const double n = sums.n;
-    for (std::int64_t i = 0; i < 2 * sums.pixels; ++i) result.values[static_cast<size_t>(i)] = sums.sum(slot, i) / n;
+    const std::int64_t at = sums.offset[static_cast<size_t>(slot)];
+    if (sums.wide) {
+        meansOfWideSums(sums.wideSums.data() + at, 2 * sums.pixels, sums.unit, sums.n, result.values.data());
+    } else {
+        meansOfSums(sums.narrowSums.data() + at, 2 * sums.pixels, sums.unit, sums.n, result.values.data());
+    }
     if (mode == kAmpTable) {
         median3(result.series1(), result.pixels);
         median3(result.series2(), result.pixels);

@@ -102,11 +102,6 @@ struct ScanSums {
     PixelStatus status;
 
     bool has(int slot) const { return offset[static_cast<size_t>(slot)] >= 0; }
-    // The slot's pixel sum i (series 2 from i = N) in samples.
-    double sum(int slot, std::int64_t i) const {
-        const std::int64_t at = offset[static_cast<size_t>(slot)] + i;
-        return static_cast<double>(wide ? wideSums.data()[at] : narrowSums.data()[at]) / unit;
-    }
 };
 
 // smoothAllChannels
