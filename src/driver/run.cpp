@@ -175,7 +175,10 @@ int convert(const RunSettings& settings, const TIniFile& coefficients, int coeff
 
 }  // namespace
 
-int runConversion(int argc, char** argv) {
+namespace {
+
+// Stages 1 to 9; `interactive` is known once the command line is read.
+int runStages(int argc, char** argv, bool& interactive) {
     RunSettings settings;
     readSettingsFile(argc, argv, settings);
 
@@ -186,16 +189,22 @@ int runConversion(int argc, char** argv) {
     TFitsHdr extension;
     startHeaders(primary, extension);
 
-    bool interactive = false;
     if (!readCommandLine(argc, argv, settings, interactive)) return kUsageError;
+    return convert(settings, coefficients, coefficientCount, primary, extension);
+}
 
+}  // namespace
+
+int runConversion(int argc, char** argv) {
+    bool interactive = false;
     int status = kFailure;
     try {
-        status = convert(settings, coefficients, coefficientCount, primary, extension);
+        status = runStages(argc, argv, interactive);
     } catch (const std::bad_alloc&) {
         std::printf("\nOut of memory");
         status = kFailure;
     }
+    if (status == kUsageError) return status;
 
     if (interactive) {
         std::printf("\n press return to continue ...\n");
