@@ -25,7 +25,7 @@ constexpr size_t kMaxArguments = 64;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzzsupport::silenceStdout();
-    programPath = fuzzsupport::scratchFolder() + "/skanvert";
+    programPath = std::string(fuzzsupport::scratchFolder()) + "/skanvert";
     return 0;
 }
 

@@ -6,7 +6,9 @@
 // table as texts that replace the chosen variants. The run works in the
 // scratch folder; afterwards the folder must hold only the inputs and, for
 // a run that reports success, a complete output file whose header cards are
-// printable and hold no non-finite number.
+// printable and hold no non-finite number. With FUZZ_TRACE set in the
+// environment the runs' output is kept and each run's status printed, for
+// replaying an input by hand.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,7 +100,8 @@ void checkOutput(const std::string& path) {
             std::string value = card.substr(10, 20);
             std::string lower = value;
             for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (value[0] != '\'' && (lower.find("nan") != std::string::npos || lower.find("inf") != std::string::npos)) {
+            const bool nonFinite = lower.find("nan") != std::string::npos || lower.find("inf") != std::string::npos;
+            if (value[0] != '\'' && nonFinite) {
                 fuzzsupport::finding("header card holds a non-finite number");
             }
             if (value[0] != '\'' && card[30] != ' ') fuzzsupport::finding("number beyond column 30");
@@ -118,8 +121,8 @@ void checkOutput(const std::string& path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzzsupport::silenceStdout();
-    if (chdir(fuzzsupport::scratchFolder().c_str()) != 0) fuzzsupport::finding("cannot enter the scratch folder");
+    if (!std::getenv("FUZZ_TRACE")) fuzzsupport::silenceStdout();
+    if (chdir(fuzzsupport::scratchFolder()) != 0) fuzzsupport::finding("cannot enter the scratch folder");
     return 0;
 }
 
@@ -176,6 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     argv.push_back(nullptr);
 
     const int status = runConversion(static_cast<int>(args.size()), argv.data());
+    if (std::getenv("FUZZ_TRACE")) std::fprintf(stderr, "status %d\n", status);
     std::fflush(stdout);
 
     const std::string output = kOutputNames[name];

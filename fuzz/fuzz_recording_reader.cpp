@@ -40,7 +40,8 @@ void useImage(const unsigned char* bytes, std::int64_t size) {
         !std::isdigit(static_cast<unsigned char>(header.timeObs[1]))) {
         fuzzsupport::finding("universal hour is not two digits");
     }
-    if (!std::isfinite(static_cast<double>(timeOfDaySeconds(header.timeObsLocal) - timeOfDaySeconds(header.startObs)))) {
+    const long double offset = timeOfDaySeconds(header.timeObsLocal) - timeOfDaySeconds(header.startObs);
+    if (!std::isfinite(static_cast<double>(offset))) {
         fuzzsupport::finding("non-finite time offset of an accepted header");
     }
     const SampleArea area{bytes + kHeaderBytes, size - kHeaderBytes, frameCount(size - kHeaderBytes) - 1};
@@ -94,7 +95,7 @@ void textHelpers(const std::uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzzsupport::silenceStdout();
-    recordingPath = fuzzsupport::scratchFolder() + "/scan.dat";
+    recordingPath = std::string(fuzzsupport::scratchFolder()) + "/scan.dat";
     return 0;
 }
 

@@ -31,20 +31,21 @@ inline void silenceStdout() {
     if (!std::freopen("/dev/null", "w", stdout)) finding("cannot redirect stdout");
 }
 
-// A folder of this process under the temporary folder, removed at exit.
-inline const std::string& scratchFolder() {
-    static const std::string folder = [] {
+// A folder of this process under the temporary folder, removed at exit. Its
+// name lives in static storage that outlasts the exit handlers.
+inline const char* scratchFolder() {
+    static char folder[4096] = {};
+    if (folder[0] == '\0') {
         const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/skanvert-fuzz-XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (!mkdtemp(buffer.data())) finding("cannot create the scratch folder");
+        const int n = std::snprintf(folder, sizeof folder, "%s/skanvert-fuzz-XXXXXX", base && *base ? base : "/tmp");
+        if (n <= 0 || static_cast<size_t>(n) >= sizeof folder || !mkdtemp(folder)) {
+            finding("cannot create the scratch folder");
+        }
         std::atexit([] {
             std::error_code ec;
-            std::filesystem::remove_all(scratchFolder(), ec);
+            std::filesystem::remove_all(folder, ec);
         });
-        return std::string(buffer.data());
-    }();
+    }
     return folder;
 }
 

@@ -59,7 +59,7 @@ void lookups(const TIniFile& file, float keyNumber) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzzsupport::silenceStdout();
-    textPath = fuzzsupport::scratchFolder() + "/text.txt";
+    textPath = std::string(fuzzsupport::scratchFolder()) + "/text.txt";
     return 0;
 }
 

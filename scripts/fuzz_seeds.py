@@ -56,7 +56,7 @@ def fields(time="12:00:42", obj="sun", count="Samples: 6400", stop="Wed Apr 12 1
 def conversion_settings(ampcor=1, flags=0, variants=0, frames=40, smooth=20, shift=0, sigma=1.0, delta=0.0,
                         valh=10.0, azim=0.0, dspdt=0.0076365, tail=0):
     return (bytes([ampcor, flags, variants, frames]) + struct.pack("<hi", smooth, shift) +
-            struct.pack("<fffff", sigma, delta, valh, azim, dspdt) + struct.pack("<h", tail) + b"\0\0")
+            struct.pack("<fffff", sigma, delta, valh, azim, dspdt) + struct.pack("<h", tail))
 
 
 CHANNELS = "chan freq use\n" + "".join("%d %.2f 1\n" % (c, 2.0 + 0.35 * c) for c in range(1, 57))
@@ -80,7 +80,8 @@ def seeds():
     yield "text_tables", "coefficients", b"10.1\n" + COEFFICIENTS.encode()
     yield "text_tables", "odd", b"outdir\noutdir='/data\r\n" + b"x" * 300 + b"\n7 nan inf\n\0\n8 1e39 -1\n"
 
-    yield "command_line", "options", b"smooth=5\nchannels=chan.cfg\n\0-f=scan.dat\0-cf=chan.cfg\0-s=12abc\0-shift=3\0-onoff"
+    yield "command_line", "options", (b"smooth=5\nchannels=chan.cfg\n\0-f=scan.dat\0-cf=chan.cfg\0-s=12abc\0"
+                                      b"-shift=3\0-onoff")
     yield "command_line", "prefixes", b"\0-shift=3\0-s=40\0-f=data/scan\0-out=out/\0-flag_theta=1\0-debug\0-sigma=nan"
     yield "command_line", "no_file", b"ampcor=1\n\0-cf=chan.cfg\0-amp=x"
     yield "command_line", "empty", b""
@@ -90,6 +91,15 @@ def seeds():
     yield "conversion", "shift_sigma", conversion_settings(smooth=11, shift=-7, sigma=1e30, variants=0x09) + fields()
     yield "conversion", "odd_channels", conversion_settings(variants=0x01 | 0x08, sigma=1e30) + fields(obj="Moon")
     yield "conversion", "no_frames", conversion_settings(frames=0, flags=0x40, tail=751) + fields()
+    yield "conversion", "extreme_shift", (conversion_settings(smooth=1, shift=-2147483648, sigma=1e30, frames=100) +
+                                          fields())
+    yield "conversion", "extreme_smooth", conversion_settings(ampcor=1, smooth=32767, shift=2147483647) + fields()
+    yield "conversion", "odd_scales", (conversion_settings(smooth=-5, dspdt=1e-38, valh=3600.0, delta=89.9, azim=1e30,
+                                                           sigma=float("nan")) + fields(obj="Crab"))
+    yield "conversion", "odd_header", conversion_settings(ampcor=2, sigma=1e30) + fields(
+        time="99:59:59.9", count="n 99999999999", stop="Wed Apr 12 12:10:30 2006 -1",
+        start="Sun Dec 31 23:59:59 9999 999", azimuth=struct.pack("<i", -2147483648),
+        altitude=struct.pack("<f", 999999900.0))
     yield "conversion", "given_tables", (conversion_settings(sigma=1e30) + fields() + b"\n2006/04/12\n" +
                                          b"1 2.35 1\x00 2 2.70 1\n" + COEFFICIENTS.encode())
 

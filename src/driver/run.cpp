@@ -1,7 +1,5 @@
 #include "driver/run.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <new>
 #include <string>
@@ -35,13 +33,6 @@ void reportHeaderFailure(HeaderStatus status, const std::string& path) {
         case HeaderStatus::Ok: return;
     }
     std::printf("\nRecording <%s> has %s", path.c_str(), what);
-}
-
-// True when both paths name the same existing file.
-bool sameExistingFile(const std::string& a, const std::string& b) {
-    struct stat first {}, second {};
-    if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return false;
-    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 // Stages 6 to 9: the recording, the geometry, the channels and the file.
@@ -155,20 +146,15 @@ int convert(const RunSettings& settings, const TIniFile& coefficients, int coeff
         throw std::bad_alloc();
     }
 
-    // Stage 9: the file. The channel configuration is an input as much as
-    // the recording: an output path that names it is refused.
-    const std::string output = outputPath(settings, outputName);
-    if (sameExistingFile(settings.channels, output)) {
-        std::printf("\nOutput FITS file <%s> is the channel configuration", output.c_str());
-        return kFailure;
-    }
+    // Stage 9: the file.
     CalibrationSource calibration;
     calibration.coefficients = &coefficients;
     calibration.coefficientCount = coefficientCount;
     calibration.flagTheta = settings.flag_theta;
     const bool written = writeFitsFile(primary, extension, image, selection.accepted, selection.channelUsed,
                                        selection.slotChannelTable.data(), kVisitedSlots, values, calibration, input,
-                                       output, settings.debug,
+                                       settings.channels,
+                                       outputPath(settings, outputName), settings.debug,
                                        [&recording] { recording.release(); });
     return written ? kSuccess : kFailure;
 }

@@ -1,15 +1,17 @@
 #include "driver/settings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "tables/ini_file.h"
 
 namespace {
 
 // Parses an option value with "%d" / "%f"; false when nothing converts.
-bool parseInt(const std::string& text, int& value) { return std::sscanf(text.c_str(), "%d", &value) == 1; }
+bool parseInt(const std::string& text, int& value) { return readLeadingInt(text.c_str(), value); }
 bool parseFloat(const std::string& text, float& value) { return std::sscanf(text.c_str(), "%f", &value) == 1; }
 
 // Integer / real option with a fallback for a value that does not convert.
@@ -22,14 +24,40 @@ void floatOption(int argc, char** argv, const char* name, float& field, float fa
     if (findOption(argc, argv, name, &value) && !parseFloat(value, field)) field = fallback;
 }
 
-// Reads one "%d" answer from stdin; false when nothing converts.
+// Reads one integer from stdin as scanf's "%d" does: white space skipped,
+// an optional sign, digits; the first other character stays in the stream
+// (a sign without digits is consumed, as scanf consumes it). A number beyond
+// the int range saturates at its bound. False when no digit is read.
+bool readIntFromStdin(int& value) {
+    int c = std::getchar();
+    while (c != EOF && std::isspace(c)) c = std::getchar();
+    bool negative = false;
+    if (c == '+' || c == '-') {
+        negative = c == '-';
+        c = std::getchar();
+    }
+    if (c == EOF || !std::isdigit(c)) {
+        if (c != EOF) std::ungetc(c, stdin);
+        return false;
+    }
+    constexpr long long kLimit = 1LL << 32;  // beyond either int bound
+    long long magnitude = 0;
+    while (c != EOF && std::isdigit(c)) {
+        magnitude = std::min(kLimit, magnitude * 10 + (c - '0'));
+        c = std::getchar();
+    }
+    if (c != EOF) std::ungetc(c, stdin);
+    const long long signedValue = negative ? -magnitude : magnitude;
+    value = static_cast<int>(std::clamp<long long>(signedValue, std::numeric_limits<int>::min(),
+                                                   std::numeric_limits<int>::max()));
+    return true;
+}
+
+// Writes a prompt and reads its "%d" answer; false when nothing converts.
 bool promptInt(const char* prompt, int& value) {
     std::printf("%s", prompt);
     std::fflush(stdout);
-    int read = 0;
-    if (std::scanf("%d", &read) != 1) return false;
-    value = read;
-    return true;
+    return readIntFromStdin(value);
 }
 
 }  // namespace

@@ -30,8 +30,14 @@ constexpr size_t kRowTextBytes = 16;
 
 using Row = std::array<unsigned char, kScanParamsRowBytes>;
 
+// A text column: at most 16 characters, zero bytes after them; characters
+// outside printable ASCII are written as '?', as in the header cards.
 void putText(Row& row, int offset, const std::string& text) {
-    std::memcpy(row.data() + offset, text.data(), std::min(text.size(), kRowTextBytes));
+    const size_t n = std::min(text.size(), kRowTextBytes);
+    for (size_t i = 0; i < n; ++i) {
+        const char c = text[i];
+        row[static_cast<size_t>(offset) + i] = static_cast<unsigned char>(c < ' ' || c > '~' ? '?' : c);
+    }
 }
 
 void putFloat(Row& row, int offset, float value) {
@@ -72,6 +78,11 @@ public:
             if (fd < 0) {
                 if (errno == EEXIST) continue;
                 return false;
+            }
+            // A replacement keeps the permissions of the file it replaces.
+            struct stat existing {};
+            if (stat(outputPath_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+                fchmod(fd, existing.st_mode & 07777);
             }
             file_ = fdopen(fd, "wb");
             if (!file_) {
@@ -214,19 +225,25 @@ Row scanParamsRow(const ScanCardValues& values, float frequency, float tqsun, fl
 bool writeFitsFile(TFitsHdr& primary, TFitsHdr& extension, TMemStream& image, int accepted,
                    const std::array<bool, 256>& channelUsed, const float* slotFrequencies, int visitedSlots,
                    const ScanCardValues& values, const CalibrationSource& calibration,
-                   const std::string& inputPath, const std::string& outputPath, int debug,
+                   const std::string& inputPath, const std::string& channelsPath,
+                   const std::string& outputPath, int debug,
                    const std::function<void()>& releaseRecording) {
     if (debug) std::printf("\n number of rows = %d", accepted);
     primary.SetInt("naxis3", accepted);
     std::vector<char> header = primary.Render();
 
-    if (sameFile(inputPath, outputPath)) {
-        std::printf("\nOutput FITS file <%s> is the input file", outputPath.c_str());
+    // The inputs are never overwritten, by whatever path the output names them.
+    const char* input = sameFile(inputPath, outputPath)      ? "the input file"
+                        : sameFile(channelsPath, outputPath) ? "the channel configuration"
+                                                             : nullptr;
+    if (input) {
+        std::printf("\nOutput FITS file <%s> is %s", outputPath.c_str(), input);
         releaseRecording();
         return false;
     }
+    // An existing output that may not be written is not replaced either.
     PendingOutput output(outputPath);
-    if (!output.Open()) {
+    if ((access(outputPath.c_str(), F_OK) == 0 && access(outputPath.c_str(), W_OK) != 0) || !output.Open()) {
         std::printf("\nCan not open output FITS file <%s>", outputPath.c_str());
         releaseRecording();
         return false;

@@ -74,11 +74,15 @@ std::array<unsigned char, kScanParamsRowBytes> scanParamsRow(const ScanCardValue
 //         output path only once every byte is written and the file closed.
 //         Prints the debug lines and the failure messages.
 //   Returns: true when the file was written. False after "\nOutput FITS file
-//          <%s> is the input file" (nothing written), "\nCan not open output
-//          FITS file <%s>" or "\nCan not write output FITS file <%s>" (the
-//          temporary file removed, an existing output untouched).
+//          <%s> is the input file" or "... is the channel configuration" (an
+//          input reached by any path, nothing written), "\nCan not open output
+//          FITS file <%s>" (also for an existing output that may not be
+//          written) or "\nCan not write output FITS file <%s>" (the
+//          temporary file removed, an existing output untouched). A file
+//          that replaces an existing one takes over its permissions.
 bool writeFitsFile(TFitsHdr& primary, TFitsHdr& extension, TMemStream& image, int accepted,
                    const std::array<bool, 256>& channelUsed, const float* slotFrequencies, int visitedSlots,
                    const ScanCardValues& values, const CalibrationSource& calibration,
-                   const std::string& inputPath, const std::string& outputPath, int debug,
+                   const std::string& inputPath, const std::string& channelsPath,
+                   const std::string& outputPath, int debug,
                    const std::function<void()>& releaseRecording);

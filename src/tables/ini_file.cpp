@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -154,17 +155,23 @@ int TIniFile::GetInt(const std::string& key, int defaultValue) const
     if (eq == std::string::npos) {
         return defaultValue;
     }
-    // The value is the integer at the start of the text after the "=", read
-    // as "%d" reads it; one beyond the int range saturates at its bound (sscanf
-    // may not store it).
-    const char* text = line.c_str() + eq + 1;
+    // The value is the integer at the start of the text after the "=".
+    int value = defaultValue;
+    readLeadingInt(line.c_str() + eq + 1, value);
+    return value;
+}
+
+bool readLeadingInt(const char* text, int& value)
+{
     char* end = nullptr;
-    const long long value = std::strtoll(text, &end, 10);
+    errno = 0;
+    const long long read = std::strtoll(text, &end, 10);  // saturates at the long long range
     if (end == text) {
-        return defaultValue;
+        return false;
     }
-    return static_cast<int>(std::clamp<long long>(value, std::numeric_limits<int>::min(),
-                                                  std::numeric_limits<int>::max()));
+    value = static_cast<int>(std::clamp<long long>(read, std::numeric_limits<int>::min(),
+                                                   std::numeric_limits<int>::max()));
+    return true;
 }
 
 float TIniFile::GetFloat(const std::string& key, float defaultValue) const

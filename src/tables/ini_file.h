@@ -99,6 +99,15 @@ private:
     mutable bool parsedValid_ = false;
 };
 
+// readLeadingInt
+//   Given: a text.
+//   Does: reads an integer as "%d" does (leading white space skipped, an
+//         optional sign, decimal digits up to the first other character:
+//         "12abc" gives 12), except that a number beyond the int range
+//         saturates at its bound instead of being undefined.
+//   Returns: false, `value` unchanged, when no digit is read.
+bool readLeadingInt(const char* text, int& value);
+
 // openForReading
 //   Given: a file path.
 //   Returns: the file opened for reading in binary mode, or null. A named

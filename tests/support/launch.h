@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -30,6 +31,7 @@ struct LaunchOptions {
     std::optional<uid_t> user;                 // run as this user and group id (needs root)
     std::optional<std::string> input;          // standard input; /dev/null when none
     std::function<void(pid_t)> whileRunning;   // called once the program runs, before the wait
+    int timeoutSeconds = 300;                  // then the program is killed (status -SIGKILL)
 };
 
 namespace detail {
@@ -105,9 +107,18 @@ inline RunResult launch(const Workspace& ws, const std::vector<std::string>& arg
     RunResult result;
     std::thread reader(detail::drain, outPipe[0], errPipe[0], std::ref(result.out), std::ref(result.err));
     if (options.whileRunning) options.whileRunning(pid);
-    reader.join();
+    // A program that hangs is killed, so that the test fails instead.
     int status = 0;
-    waitpid(pid, &status, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    reader.join();
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     std::error_code ec;
     std::filesystem::remove(inPath, ec);
