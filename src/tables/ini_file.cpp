@@ -144,20 +144,26 @@ int TIniFile::FindKey(const std::string& key) const
     return -1;
 }
 
-int TIniFile::GetInt(const std::string& key, int defaultValue) const
+const std::string* TIniFile::ValueLine(const std::string& key, size_t& equals) const
 {
-    int index = FindKey(key);
+    const int index = FindKey(key);
     if (index < 0) {
-        return defaultValue;
+        return nullptr;
     }
     const std::string& line = Line(index);
-    size_t eq = line.find('=');
-    if (eq == std::string::npos) {
-        return defaultValue;
-    }
+    equals = line.find('=');
+    return equals == std::string::npos ? nullptr : &line;
+}
+
+int TIniFile::GetInt(const std::string& key, int defaultValue) const
+{
     // The value is the integer at the start of the text after the "=".
+    size_t eq = 0;
+    const std::string* line = ValueLine(key, eq);
     int value = defaultValue;
-    readLeadingInt(line.c_str() + eq + 1, value);
+    if (line != nullptr) {
+        readLeadingInt(line->c_str() + eq + 1, value);
+    }
     return value;
 }
 
@@ -176,30 +182,20 @@ bool readLeadingInt(const char* text, int& value)
 
 float TIniFile::GetFloat(const std::string& key, float defaultValue) const
 {
-    int index = FindKey(key);
-    if (index < 0) {
-        return defaultValue;
-    }
-    const std::string& line = Line(index);
-    size_t eq = line.find('=');
-    if (eq == std::string::npos) {
-        return defaultValue;
-    }
+    size_t eq = 0;
+    const std::string* line = ValueLine(key, eq);
     float value = 0;
-    return std::sscanf(line.c_str() + eq + 1, "%f", &value) == 1 ? value : defaultValue;
+    return line != nullptr && std::sscanf(line->c_str() + eq + 1, "%f", &value) == 1 ? value : defaultValue;
 }
 
 bool TIniFile::GetText(const std::string& key, std::string& dest) const
 {
-    int index = FindKey(key);
-    if (index < 0) {
+    size_t eq = 0;
+    const std::string* found = ValueLine(key, eq);
+    if (found == nullptr) {
         return false;
     }
-    const std::string& line = Line(index);
-    size_t eq = line.find('=');
-    if (eq == std::string::npos) {
-        return false;
-    }
+    const std::string& line = *found;
     // Quoted form: a quote right after the "=" opens a value that may hold
     // blanks; it runs to the next quote or the end of the stored line.
     if (eq + 1 < line.size() && line[eq + 1] == '\'') {

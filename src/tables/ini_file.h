@@ -93,6 +93,8 @@ private:
     };
     const std::vector<ParsedLine>& ParsedLines() const;
     static void copyRowValues(const ParsedLine& line, TableRow& row);
+    // The line of a key that holds an "=" (its position in `equals`), or null.
+    const std::string* ValueLine(const std::string& key, size_t& equals) const;
 
     std::vector<std::string> lines_;
     mutable std::vector<ParsedLine> parsed_;
