@@ -82,6 +82,15 @@ bool TMemStream::Reserve(std::int64_t n) {
 // Grows the block to twice the length needed when it is too short, then
 // copies the bytes behind the data in use. The bytes may come from the
 // stream's own block: their place is found again after a reallocation.
+unsigned char* TMemStream::Extend(std::int64_t n) {
+    if (n <= 0 || n > kMaxInt64 - size_) return nullptr;
+    const std::int64_t needed = size_ + n;
+    if (capacity_ < needed && (needed > kMaxInt64 / 2 || !Reserve(2 * needed))) return nullptr;
+    unsigned char* at = data_ + size_;
+    size_ = needed;
+    return at;
+}
+
 bool TMemStream::Append(const void* bytes, std::int64_t n) {
     if (n < 0) return false;
     if (n == 0) return true;

@@ -31,6 +31,13 @@ public:
     //         is negative. Appending 0 bytes to an empty stream creates no block.
     bool Append(const void* bytes, std::int64_t n);
 
+    // Extend
+    //   Does: adds n bytes at the end, growing as Append does, for the caller
+    //         to write in place (their content is undefined until then).
+    //   Returns: the first of them; null, nothing changed, when n is not
+    //         above 0 or memory cannot be obtained.
+    unsigned char* Extend(std::int64_t n);
+
     // WriteTo
     //   Returns: true when all `Size()` bytes were written to the file in one
     //         write; false when there is no block, no file, or the write fell

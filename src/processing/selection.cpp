@@ -71,19 +71,19 @@ int useFlagOf(const ChannelRow& row, int valuesRead) {
     return std::fabs(flag) < 1.0f ? 0 : 1;
 }
 
-// Encodes both series as hundredths, reverses each into output order and
-// appends them to the image.
-bool appendChannel(const SmoothedChannel& smoothed, std::vector<unsigned char>& rowBuffer, TMemStream& image) {
+// Appends both series to the image as hundredths, each in output order (the
+// reverse of recording order). The encoding goes value by value, so
+// reversing the values first gives the bytes of reversing the encoded words;
+// they are encoded straight into the image.
+bool appendChannel(SmoothedChannel& smoothed, TMemStream& image) {
     const std::int64_t pixels = smoothed.pixels;
-    scaleToInt32BE(smoothed.values.data(), rowBuffer.data(), 2 * pixels);
-    auto swapWords = [&rowBuffer](std::int64_t a, std::int64_t b) {
-        for (int byte = 0; byte < 4; ++byte) std::swap(rowBuffer[static_cast<size_t>(4 * a + byte)], rowBuffer[static_cast<size_t>(4 * b + byte)]);
-    };
-    for (std::int64_t j = 0; j < pixels / 2; ++j) {
-        swapWords(j, pixels - 1 - j);
-        swapWords(pixels + j, 2 * pixels - 1 - j);
-    }
-    return image.Append(rowBuffer.data(), 8 * pixels);
+    if (pixels == 0) return true;
+    std::reverse(smoothed.series1(), smoothed.series1() + pixels);
+    std::reverse(smoothed.series2(), smoothed.series2() + pixels);
+    unsigned char* out = image.Extend(8 * pixels);
+    if (out == nullptr) return false;
+    scaleToInt32BE(smoothed.values.data(), out, 2 * pixels);
+    return true;
 }
 
 }  // namespace
@@ -91,7 +91,6 @@ bool appendChannel(const SmoothedChannel& smoothed, std::vector<unsigned char>& 
 bool selectChannels(SampleArea& area, const SelectionSettings& settings, const ScanGeometry& geometry,
                     const TIniFile& channelTable, int coefficientCount, ChannelSelection& selection,
                     TMemStream& image, TFitsHdr& primary) {
-    std::vector<unsigned char> rowBuffer(static_cast<size_t>(8 * geometry.naxis1));
     std::array<bool, kVisitedSlots> carriesChannel{};
     for (int slot = 0; slot < kVisitedSlots; ++slot) carriesChannel[static_cast<size_t>(slot)] = selection.slotChannelTable[static_cast<size_t>(slot)] != 0;
     ScanSums sums = smoothAllChannels(area, carriesChannel, settings.smooth, settings.ampcor, settings.shift);
@@ -124,7 +123,7 @@ bool selectChannels(SampleArea& area, const SelectionSettings& settings, const S
         if (!(geometry.sigma > test) || useFlag == 0) continue;
 
         if (settings.debug) std::printf(" +");
-        if (!appendChannel(smoothed, rowBuffer, image)) return false;
+        if (!appendChannel(smoothed, image)) return false;
         selection.channelUsed[static_cast<size_t>(slot)] = true;
         ++selection.accepted;
         const int overflow = sums.overflow[static_cast<size_t>(slot)] ? 1 : 0;

@@ -164,3 +164,25 @@ TEST(BigEndian, ScaleToInt32MatchesExtendedTruncation) {
 }
 
 }  // namespace
+
+namespace {
+
+// Extend adds room written in place, growing as Append does.
+TEST(MemStream, ExtendGrowsLikeAppendAndRefusesNothing) {
+    TMemStream s;
+    EXPECT_EQ(s.Extend(0), nullptr);
+    EXPECT_EQ(s.Extend(-4), nullptr);
+    EXPECT_EQ(s.Size(), 0);
+    unsigned char* first = s.Extend(100);
+    ASSERT_NE(first, nullptr);
+    std::memset(first, 0xAB, 100);
+    EXPECT_EQ(s.Size(), 100);
+    EXPECT_EQ(s.Capacity(), 200);
+    unsigned char* second = s.Extend(150);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second, s.Data() + 100);
+    EXPECT_EQ(s.Capacity(), 500);
+    EXPECT_EQ(s.Data()[99], 0xAB);
+}
+
+}  // namespace
