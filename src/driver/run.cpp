@@ -99,7 +99,6 @@ int convert(const RunSettings& settings, const TIniFile& coefficients, int coeff
     geometrySettings.azim = settings.azim;
     geometrySettings.sigma = settings.sigma;
     GeometryInputs geometryInputs;
-    geometryInputs.dataLength = area.length;
     geometryInputs.object = header.object;
     geometryInputs.timeObsLocal = header.timeObsLocal;
     geometryInputs.startObs = header.startObs;

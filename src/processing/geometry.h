@@ -33,7 +33,6 @@ struct GeometrySettings {
 
 // What the geometry needs of the recording.
 struct GeometryInputs {
-    std::int64_t dataLength = 0;
     std::string object;
     std::string timeObsLocal;  // observation time as recorded
     std::string startObs;      // recording start with milliseconds

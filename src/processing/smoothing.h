@@ -22,13 +22,6 @@ inline constexpr int kDefaultSmoothing = 20;
 // effectiveSmoothing: the smoothing number, with 0 or less replaced by 20.
 inline int effectiveSmoothing(int smooth) { return smooth > 0 ? smooth : kDefaultSmoothing; }
 
-// pixelCount
-//   Given: the length of the data area in bytes and the smoothing number.
-//   Returns: N = whole frames / n (n <= 0 counts as 20).
-inline std::int64_t pixelCount(std::int64_t dataLength, int smooth) {
-    return frameCount(dataLength) / effectiveSmoothing(smooth);
-}
-
 // The gain status words (83..90) in block 0 of the first and of the last
 // frame of every pixel, unshifted: what gain-step detection compares.
 struct PixelStatus {

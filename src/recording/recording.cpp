@@ -15,7 +15,6 @@
 namespace {
 
 // Header offsets of the texts and fields the conversion reads.
-constexpr size_t kDateField = 2;
 constexpr size_t kTimeField = 18;
 constexpr size_t kObjectField = 34;
 constexpr size_t kAzimuthField = 52;
@@ -143,7 +142,6 @@ HeaderStatus parseRecordingHeader(const unsigned char* bytes, RecordingHeader& h
     header.azimuth = static_cast<std::int32_t>(littleEndian32(bytes + kAzimuthField));
     const std::uint32_t altitudeBits = littleEndian32(bytes + kAltitudeField);
     std::memcpy(&header.altitude, &altitudeBits, sizeof header.altitude);
-    (void)kDateField;  // the recorded date is never read: the start stamp gives it
 
     // Stop stamp: only its time and milliseconds are used.
     TimeStamp stop;

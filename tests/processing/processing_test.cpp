@@ -153,7 +153,6 @@ GeometryRun geometryFor(const std::string& object, const std::string& timeObs, f
     RecordingBuilder b(1000);
     SampleArea area = areaOf(b);
     GeometryInputs in;
-    in.dataLength = area.length;
     in.object = object;
     in.timeObsLocal = timeObs;
     in.startObs = "12:00:00.000";
