@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "tables/tables.h"
 
@@ -70,30 +71,24 @@ public:
     PendingOutput(const PendingOutput&) = delete;
     PendingOutput& operator=(const PendingOutput&) = delete;
 
-    // Creates the temporary file with the permissions a new file gets.
+    // Creates the file being written, with the permissions of the file it
+    // will replace, or those a new file gets. Where the system allows it the
+    // file has no name until it is complete, so a run killed meanwhile
+    // leaves nothing behind; otherwise it is a named temporary file.
     bool Open() {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string candidate = outputPath_ + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(attempt);
-            const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-            if (fd < 0) {
-                if (errno == EEXIST) continue;
-                return false;
-            }
-            // A replacement keeps the permissions of the file it replaces.
-            struct stat existing {};
-            if (stat(outputPath_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-                fchmod(fd, existing.st_mode & 07777);
-            }
-            file_ = fdopen(fd, "wb");
-            if (!file_) {
-                close(fd);
-                std::remove(candidate.c_str());
-                return false;
-            }
-            tempPath_ = std::move(candidate);
-            return true;
+        int fd = openUnnamed();
+        if (fd < 0) fd = openNamed();
+        if (fd < 0) return false;
+        struct stat existing {};
+        if (stat(outputPath_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+            fchmod(fd, existing.st_mode & 07777);
         }
-        return false;
+        file_ = fdopen(fd, "wb");
+        if (!file_) {
+            close(fd);
+            return false;
+        }
+        return true;
     }
 
     std::FILE* File() const { return file_; }
@@ -108,9 +103,12 @@ public:
     }
     void MarkFailed() { ok_ = false; }
 
-    // Closes the file and renames it over the output path; false when a
-    // write, the close or the rename failed.
+    // Closes the file and renames it over the output path (an unnamed file
+    // first gets a temporary name beside it); false when a write, the naming,
+    // the close or the rename failed.
     bool Commit() {
+        if (std::fflush(file_) != 0 || std::ferror(file_)) ok_ = false;
+        if (ok_ && unnamed_) ok_ = nameUnnamed();
         std::FILE* file = file_;
         file_ = nullptr;
         if (std::fclose(file) != 0) ok_ = false;
@@ -121,9 +119,56 @@ public:
     }
 
 private:
+    std::string candidateName(int attempt) const {
+        return outputPath_ + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(attempt);
+    }
+
+    // An unnamed file in the output's folder; -1 where the system has none,
+    // or where it could not be given a name afterwards.
+    int openUnnamed() {
+#ifdef O_TMPFILE
+        if (access("/proc/self/fd", X_OK) != 0) return -1;
+        std::string folder = std::filesystem::path(outputPath_).parent_path().string();
+        if (folder.empty()) folder = ".";
+        const int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY, 0666);
+        if (fd >= 0) unnamed_ = true;
+        return fd;
+#else
+        return -1;
+#endif
+    }
+
+    int openNamed() {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string candidate = candidateName(attempt);
+            const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+            if (fd >= 0) {
+                tempPath_ = std::move(candidate);
+                return fd;
+            }
+            if (errno != EEXIST) return -1;
+        }
+        return -1;
+    }
+
+    // Gives the complete unnamed file a temporary name beside the output.
+    bool nameUnnamed() {
+        const std::string self = "/proc/self/fd/" + std::to_string(fileno(file_));
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string candidate = candidateName(attempt);
+            if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+                tempPath_ = std::move(candidate);
+                return true;
+            }
+            if (errno != EEXIST) return false;
+        }
+        return false;
+    }
+
     std::string outputPath_;
     std::string tempPath_;
     std::FILE* file_ = nullptr;
+    bool unnamed_ = false;
     bool ok_ = true;
 };
 
