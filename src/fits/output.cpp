@@ -128,8 +128,8 @@ private:
     int openUnnamed() {
 #ifdef O_TMPFILE
         if (access("/proc/self/fd", X_OK) != 0) return -1;
-        std::string folder = std::filesystem::path(outputPath_).parent_path().string();
-        if (folder.empty()) folder = ".";
+        const std::filesystem::path parent = std::filesystem::path(outputPath_).parent_path();
+        const std::filesystem::path folder = parent.empty() ? std::filesystem::path(".") : parent;
         const int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY, 0666);
         if (fd >= 0) unnamed_ = true;
         return fd;
