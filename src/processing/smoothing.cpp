@@ -126,30 +126,43 @@ SKANVERT_PASS_INLINE void addRawDifferences(const std::int16_t* a, const std::in
     }
 }
 
+// Each channel position's gain factor (sixteen times it) in each block,
+// spread from the status words, with the status words they came from: the
+// codes change seldom, so most frames reuse the factors of the frame before.
+struct GainScales {
+    std::int16_t status[4][PixelStatus::kWords];
+    alignas(16) std::int32_t scale[4][kVisitedSlots];
+    bool valid = false;
+
+    // Brings the factors up to date with the status words of blocks 0 and 1
+    // of frame a and blocks 2 and 3 of frame b.
+    SKANVERT_PASS_INLINE void update(const std::int16_t* a, const std::int16_t* b, const std::uint8_t* times16) {
+        const std::int16_t* words[4] = {a + kFirstStatusWord, a + kBlockWords + kFirstStatusWord,
+                                        b + 2 * kBlockWords + kFirstStatusWord, b + 3 * kBlockWords + kFirstStatusWord};
+        bool same = valid;
+        for (int block = 0; block < 4 && same; ++block) {
+            same = std::memcmp(status[block], words[block], sizeof status[block]) == 0;
+        }
+        if (same) return;
+        for (int block = 0; block < 4; ++block) {
+            std::memcpy(status[block], words[block], sizeof status[block]);
+            for (int group = kFirstChannelWord / 10; group < kVisitedSlots / 10; ++group) {
+                const std::int32_t factor = times16[static_cast<std::uint16_t>(status[block][group])];
+                std::fill_n(scale[block] + group * 10, 10, factor);
+            }
+        }
+        valid = true;
+    }
+};
+
 // As addRawDifferences, with every sample scaled by sixteen times the gain
 // factor of its block's status word (one word serves ten positions).
 template <typename Acc>
-SKANVERT_PASS_INLINE void addScaledDifferences(const std::int16_t* a, const std::int16_t* b, const std::uint8_t* times16,
+SKANVERT_PASS_INLINE void addScaledDifferences(const std::int16_t* a, const std::int16_t* b, const GainScales& g,
                                                PixelAccumulator<Acc>& acc) {
-    auto gainTimes16 = [times16](std::int16_t code) -> std::int32_t { return times16[static_cast<std::uint16_t>(code)]; };
-    // Each position's factor, spread from its block's status word, so that
-    // one loop over the positions does the work.
-    alignas(16) std::int32_t scale[4][kVisitedSlots];
-    for (int group = kFirstChannelWord / 10; group < kVisitedSlots / 10; ++group) {
-        const std::int32_t s0 = gainTimes16(a[kFirstStatusWord + group]);
-        const std::int32_t s1 = gainTimes16(a[kBlockWords + kFirstStatusWord + group]);
-        const std::int32_t s2 = gainTimes16(b[2 * kBlockWords + kFirstStatusWord + group]);
-        const std::int32_t s3 = gainTimes16(b[3 * kBlockWords + kFirstStatusWord + group]);
-        for (int w = group * 10; w < group * 10 + 10; ++w) {
-            scale[0][w] = s0;
-            scale[1][w] = s1;
-            scale[2][w] = s2;
-            scale[3][w] = s3;
-        }
-    }
     for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) {
-        acc.series1[w] += static_cast<Acc>(a[w] * scale[0][w] - a[kBlockWords + w] * scale[1][w]);
-        acc.series2[w] += static_cast<Acc>(b[2 * kBlockWords + w] * scale[2][w] - b[3 * kBlockWords + w] * scale[3][w]);
+        acc.series1[w] += static_cast<Acc>(a[w] * g.scale[0][w] - a[kBlockWords + w] * g.scale[1][w]);
+        acc.series2[w] += static_cast<Acc>(b[2 * kBlockWords + w] * g.scale[2][w] - b[3 * kBlockWords + w] * g.scale[3][w]);
     }
 }
 
@@ -190,6 +203,7 @@ SKANVERT_PASS_INLINE WordRange sumAllChannels(const SampleArea& area, int n, int
     const std::int64_t pixels = result.pixels;
     constexpr bool wideSums = sizeof(Acc) == sizeof(std::int64_t);
     const std::uint8_t* times16 = kScaled ? gainTimes16Table() : nullptr;
+    GainScales scales;
     FrameWords scratch1, scratch2, scratch0;
     for (std::int64_t i = span.first; i < span.end; ++i) {
         PixelAccumulator<Acc> acc{};
@@ -202,7 +216,8 @@ SKANVERT_PASS_INLINE WordRange sumAllChannels(const SampleArea& area, int n, int
             const std::int16_t* a = shift == 0 ? plain : frameWords(area, clampFrame(frame + shift, area.lastFrameIndex), scratch1);
             const std::int16_t* b = shift == 0 ? plain : frameWords(area, clampFrame(frame - shift, area.lastFrameIndex), scratch2);
             if constexpr (kScaled) {
-                addScaledDifferences(a, b, times16, acc);
+                scales.update(a, b, times16);
+                addScaledDifferences(a, b, scales, acc);
             } else {
                 addRawDifferences(a, b, acc);
             }
