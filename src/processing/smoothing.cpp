@@ -139,11 +139,7 @@ struct GainScales {
     SKANVERT_PASS_INLINE void update(const std::int16_t* a, const std::int16_t* b, const std::uint8_t* times16) {
         const std::int16_t* words[4] = {a + kFirstStatusWord, a + kBlockWords + kFirstStatusWord,
                                         b + 2 * kBlockWords + kFirstStatusWord, b + 3 * kBlockWords + kFirstStatusWord};
-        bool same = valid;
-        for (int block = 0; block < 4 && same; ++block) {
-            same = std::memcmp(status[block], words[block], sizeof status[block]) == 0;
-        }
-        if (same) return;
+        if (valid && sameWords(words)) return;
         for (int block = 0; block < 4; ++block) {
             std::memcpy(status[block], words[block], sizeof status[block]);
             for (int group = kFirstChannelWord / 10; group < kVisitedSlots / 10; ++group) {
@@ -152,6 +148,21 @@ struct GainScales {
             }
         }
         valid = true;
+    }
+
+    // Whether the four blocks' status words equal those kept. The words are
+    // compared as 64-bit pieces loaded with fixed-size copies (inlined, any
+    // alignment): a library memcmp per block would cost as much as the sums.
+    SKANVERT_PASS_INLINE bool sameWords(const std::int16_t* const* words) const {
+        static_assert(sizeof status[0] == 2 * sizeof(std::uint64_t));
+        std::uint64_t difference = 0;
+        for (int block = 0; block < 4; ++block) {
+            std::uint64_t seen[2], kept[2];
+            std::memcpy(seen, words[block], sizeof seen);
+            std::memcpy(kept, status[block], sizeof kept);
+            difference |= (seen[0] ^ kept[0]) | (seen[1] ^ kept[1]);
+        }
+        return difference == 0;
     }
 };
 
