@@ -141,7 +141,7 @@ int convert(const RunSettings& settings, const TIniFile& coefficients, int coeff
     selection.slotChannelTable = initialSlotChannelTable();
     TMemStream image;
     if (!selectChannels(area, selectionSettings, geometry, channelTable, coefficientCount, selection, image,
-                        primary)) {
+                        primary, [&recording] { recording.releaseInBackground(); })) {
         throw std::bad_alloc();
     }
 

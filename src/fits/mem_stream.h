@@ -38,6 +38,13 @@ public:
     //         above 0 or memory cannot be obtained.
     unsigned char* Extend(std::int64_t n);
 
+    // Truncate
+    //   Does: keeps the first n bytes; n outside 0..Size() changes nothing.
+    //         The block and its capacity stay.
+    void Truncate(std::int64_t n) {
+        if (n >= 0 && n <= size_) size_ = n;
+    }
+
     // WriteTo
     //   Returns: true when all `Size()` bytes were written to the file in one
     //         write; false when there is no block, no file, or the write fell

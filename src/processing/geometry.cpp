@@ -1,6 +1,7 @@
 #include "processing/geometry.h"
 
 #include <cmath>
+#include <string>
 #include <cstdio>
 #include <limits>
 
@@ -58,7 +59,8 @@ bool computeScanGeometry(const GeometrySettings& settings, const GeometryInputs&
     const int n = effectiveSmoothing(settings.smooth);
 
     // Pixel count, from the query that also sets the frame clamp.
-    const std::int64_t pixels = smoothChannel(area, -1, settings.smooth, kAmpNone, 0).pixels;
+    std::string noLines;
+    const std::int64_t pixels = smoothChannel(area, -1, settings.smooth, kAmpNone, 0, noLines).pixels;
     geometry.naxis1 = static_cast<std::int32_t>(pixels);
 
     // The Sun's centre: the observation time counted in pixels from the

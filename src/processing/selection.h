@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "fits/fits_header.h"
 #include "fits/mem_stream.h"
@@ -14,11 +16,12 @@
 // correctGainStep
 //   Given: a pixel series of `count` values and the pixel j of a gain step.
 //   Does: when 2 <= j and j + 3 <= count - 1 and den = 4 v[j+1] + v[j+2]
-//         - 3 v[j+3] is not 0: koeff = (v[j-2] + v[j-1]) / den, prints
-//         "\n\tjj=%d amp koeff=%f", multiplies v[j+1..count-1] by koeff and
-//         sets v[j] to the mean of its neighbours. Otherwise nothing, so a
-//         series never reads outside itself.
-void correctGainStep(double* v, std::int64_t count, std::int64_t j);
+//         - 3 v[j+3] is not 0: koeff = (v[j-2] + v[j-1]) / den, appends the
+//         console line "\n\tjj=%d amp koeff=%f" to `lines`, multiplies
+//         v[j+1..count-1] by koeff and sets v[j] to the mean of its
+//         neighbours. Otherwise nothing, so a series never reads outside
+//         itself.
+void correctGainStep(double* v, std::int64_t count, std::int64_t j, std::string& lines);
 
 // detectGainSteps
 //   Given: the boundary status words of every pixel, the channel's word
@@ -28,8 +31,10 @@ void correctGainStep(double* v, std::int64_t count, std::int64_t j);
 //         channel's status word in block 0 of frame e (the first of pixel d)
 //         with frames e - 1 and e + n - 1 (the last of pixels d - 1 and d),
 //         unshifted; on a difference corrects series 1 at pixel d - shift/n
-//         and series 2 at d + shift/n.
-void detectGainSteps(const PixelStatus& status, int channel, int n, int shift, SmoothedChannel& smoothed);
+//         and series 2 at d + shift/n, appending the corrections' console
+//         lines to `lines`.
+void detectGainSteps(const PixelStatus& status, int channel, int n, int shift, SmoothedChannel& smoothed,
+                     std::string& lines);
 
 // noiseRms
 //   Returns: the square root of the sum over i = 1..L-2 of
@@ -64,14 +69,16 @@ struct ChannelSelection {
 
 // selectChannels
 //   Given: the data area, the settings, the scan geometry, the channel
-//          configuration, the coefficient table's line count, and the
-//          selection state with its channel numbers.
+//          configuration, the coefficient table's line count, the selection
+//          state with its channel numbers, and `samplesDone`, called (when
+//          set) as soon as the recording's samples are no longer read.
 //   Does: for every slot 0..79 that carries a channel: smooths it, tests
 //         series 1 in the window around the Sun, looks up its frequency and
 //         use flag, and for an accepted channel appends both series (x100,
 //         big-endian, each reversed) to the image, marks the slot and writes
-//         its FREQnnn / OVERnnn cards. Prints the per-channel debug lines.
+//         its FREQnnn / OVERnnn cards. Prints the per-channel lines (the
+//         gain-step corrections, then the debug lines) in slot order.
 //   Returns: false when memory for the image runs out.
 bool selectChannels(SampleArea& area, const SelectionSettings& settings, const ScanGeometry& geometry,
                     const TIniFile& channelTable, int coefficientCount, ChannelSelection& selection,
-                    TMemStream& image, TFitsHdr& primary);
+                    TMemStream& image, TFitsHdr& primary, const std::function<void()>& samplesDone = {});

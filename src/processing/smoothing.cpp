@@ -4,14 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdlib>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <cstdint>
 #include <cstring>
 
+#include "processing/parallel.h"
 #include "processing/selection.h"
 
 // The pass over all channels is compiled twice on x86-64: for the baseline
@@ -240,7 +240,7 @@ SKANVERT_PASS_INLINE WordRange sumAllChannels(const SampleArea& area, int n, int
         if constexpr (wideSums) {
             sums = result.wideSums.data();
         } else {
-            sums = result.narrowSums.data();
+            sums = result.narrow;
         }
         for (int slot = 0; slot < kVisitedSlots; ++slot) {
             if (!result.has(slot)) continue;
@@ -294,45 +294,49 @@ WordRange runSpan(const SampleArea& area, int n, int shift, ScanSums& result, Pi
 }
 
 // The pass over all pixels, shared among the processor's cores when the
-// recording is large: each worker sums its own run of pixels into its own
-// places of the result, so the sums do not depend on the sharing. Nothing is
-// printed while the workers run.
+// recording is large. The pixels are cut into runs of about kFramesPerRun
+// frames that the workers take one after another as they become free, so a
+// worker that the system starts late (on a busy machine, milliseconds late)
+// leaves its share to the others instead of holding up the pass. Each run's
+// sums go to their own places of the result, and the overflow ranges merge
+// by maximum and minimum, so the result does not depend on the sharing.
+// Nothing is printed while the workers run.
 template <typename Acc, bool kScaled>
 WordRange runPass(const SampleArea& area, int n, int shift, ScanSums& result) {
     constexpr std::int64_t kFramesPerWorker = 16384;
+    constexpr std::int64_t kFramesPerRun = 4096;
     const std::int64_t pixels = result.pixels;
-    const std::int64_t byFrames = pixels * n / kFramesPerWorker;
-    const auto cores = static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()));
-    const std::int64_t workers = std::max<std::int64_t>(1, std::min({cores, byFrames, std::int64_t{8}}));
-
+    const std::int64_t pixelsPerRun = std::max<std::int64_t>(1, kFramesPerRun / n);
+    const std::int64_t runs = (pixels + pixelsPerRun - 1) / pixelsPerRun;
+    const std::int64_t workers = workerCount(pixels * n, kFramesPerWorker);
     std::vector<WordRange> ranges(static_cast<size_t>(workers));
-    std::vector<std::thread> threads;
-    auto spanOf = [&](std::int64_t w) { return PixelSpan{pixels * w / workers, pixels * (w + 1) / workers}; };
-    for (std::int64_t w = 1; w < workers; ++w) {
-        auto work = [&, w] { ranges[static_cast<size_t>(w)] = runSpan<Acc, kScaled>(area, n, shift, result, spanOf(w)); };
-        try {
-            threads.emplace_back(work);
-        } catch (const std::system_error&) {
-            work();  // no thread to be had: the span is summed here
+    std::atomic<std::int64_t> nextRun{0};
+    runWorkers(workers, [&](std::int64_t w) {
+        WordRange& range = ranges[static_cast<size_t>(w)];
+        for (std::int64_t run = nextRun++; run < runs; run = nextRun++) {
+            const PixelSpan span{run * pixelsPerRun, std::min(pixels, (run + 1) * pixelsPerRun)};
+            range.merge(runSpan<Acc, kScaled>(area, n, shift, result, span));
         }
-    }
-    ranges[0] = runSpan<Acc, kScaled>(area, n, shift, result, spanOf(0));
-    for (std::thread& t : threads) t.join();
+    });
     for (size_t w = 1; w < ranges.size(); ++w) ranges[0].merge(ranges[w]);
     return ranges[0];
 }
 
 // The pixel values of a run of sums: sum / unit / n, in this order, as the
-// plain smoothing forms them (the division by the unit is exact).
+// plain smoothing forms them. The unit is 1 or 16, so dividing by it is
+// exact and the same as multiplying by its inverse (an integer sum times
+// 1/16 never falls below the normal range): one division a value is saved.
 [[gnu::target_clones("avx2", "default")]] void meansOfSums(const std::int32_t* sums, std::int64_t count, double unit,
                                                          int n, double* out) {
     const double frames = n;
-    for (std::int64_t i = 0; i < count; ++i) out[i] = static_cast<double>(sums[i]) / unit / frames;
+    const double inverseUnit = 1.0 / unit;
+    for (std::int64_t i = 0; i < count; ++i) out[i] = static_cast<double>(sums[i]) * inverseUnit / frames;
 }
 
 void meansOfWideSums(const std::int64_t* sums, std::int64_t count, double unit, int n, double* out) {
     const double frames = n;
-    for (std::int64_t i = 0; i < count; ++i) out[i] = static_cast<double>(sums[i]) / unit / frames;
+    const double inverseUnit = 1.0 / unit;
+    for (std::int64_t i = 0; i < count; ++i) out[i] = static_cast<double>(sums[i]) * inverseUnit / frames;
 }
 
 }  // namespace
@@ -392,7 +396,7 @@ void median3(double* values, std::int64_t count) {
     }
 }
 
-SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, int mode, int shift) {
+SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, int mode, int shift, std::string& lines) {
     area.lastFrameIndex = frameCount(area.length) - 1;
     const int n = effectiveSmoothing(smooth);
     SmoothedChannel result;
@@ -409,33 +413,50 @@ SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, int mod
         median3(result.series1(), pixels);
         median3(result.series2(), pixels);
     } else if (mode == kAmpAutomatic && smooth > 10) {
-        detectGainSteps(pixelStatusOf(area, n, pixels), channel, smooth, shift, result);
+        detectGainSteps(pixelStatusOf(area, n, pixels), channel, smooth, shift, result, lines);
     }
     return result;
 }
 
+bool sumsFitIn32Bits(int smooth, int mode) {
+    const int n = effectiveSmoothing(smooth);
+    return mode == kAmpTable ? n <= 2047 : n <= 32767;
+}
+
+void prepareForWriting(void* start, std::int64_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto first = (reinterpret_cast<std::uintptr_t>(start) + page - 1) / page * page;
+    const auto end = (reinterpret_cast<std::uintptr_t>(start) + static_cast<std::uintptr_t>(bytes)) / page * page;
+    if (bytes > 0 && end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+    (void)start, (void)bytes;
+#endif
+}
+
 ScanSums smoothAllChannels(SampleArea& area, const std::array<bool, kVisitedSlots>& carriesChannel, int smooth,
-                           int mode, int shift) {
+                           int mode, int shift, std::int32_t* place) {
     const std::int64_t frames = frameCount(area.length);
     area.lastFrameIndex = frames - 1;
     ScanSums result;
     result.n = effectiveSmoothing(smooth);
     const int n = result.n;
-    const std::int64_t pixels = frames / n;
+    const std::int64_t pixels = pixelCount(area, smooth);
     result.pixels = pixels;
     std::int64_t carried = 0;
     for (int slot = 0; slot < kVisitedSlots; ++slot) {
         result.offset[static_cast<size_t>(slot)] = carriesChannel[static_cast<size_t>(slot)] ? 2 * pixels * carried++ : -1;
     }
-    // A pixel's sum stays below 2^31 when n frames of the largest difference
-    // (65535, or sixteen times that when scaled) do.
     const bool scaled = mode == kAmpTable;
-    result.wide = scaled ? n > 2047 : n > 32767;
+    result.wide = !sumsFitIn32Bits(smooth, mode);
     result.unit = scaled ? 16.0 : 1.0;  // scaled sums count sixteenths; dividing is exact
     if (result.wide) {
         result.wideSums = PassBuffer<std::int64_t>(2 * pixels * carried);
+    } else if (place != nullptr) {
+        result.narrow = place;
     } else {
         result.narrowSums = PassBuffer<std::int32_t>(2 * pixels * carried);
+        result.narrow = result.narrowSums.data();
     }
     result.status.first.resize(static_cast<size_t>(pixels));
     result.status.last.resize(static_cast<size_t>(pixels));
@@ -455,7 +476,7 @@ ScanSums smoothAllChannels(SampleArea& area, const std::array<bool, kVisitedSlot
     return result;
 }
 
-SmoothedChannel finishChannel(ScanSums& sums, int slot, int smooth, int mode, int shift) {
+SmoothedChannel finishChannel(const ScanSums& sums, int slot, int smooth, int mode, int shift, std::string& lines) {
     SmoothedChannel result;
     result.pixels = sums.pixels;
     result.values.resize(static_cast<size_t>(2 * sums.pixels));
@@ -463,13 +484,13 @@ SmoothedChannel finishChannel(ScanSums& sums, int slot, int smooth, int mode, in
     if (sums.wide) {
         meansOfWideSums(sums.wideSums.data() + at, 2 * sums.pixels, sums.unit, sums.n, result.values.data());
     } else {
-        meansOfSums(sums.narrowSums.data() + at, 2 * sums.pixels, sums.unit, sums.n, result.values.data());
+        meansOfSums(sums.narrow + at, 2 * sums.pixels, sums.unit, sums.n, result.values.data());
     }
     if (mode == kAmpTable) {
         median3(result.series1(), result.pixels);
         median3(result.series2(), result.pixels);
     } else if (mode == kAmpAutomatic && smooth > 10) {
-        detectGainSteps(sums.status, slot, smooth, shift, result);
+        detectGainSteps(sums.status, slot, smooth, shift, result, lines);
     }
     return result;
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "recording/samples.h"
@@ -49,9 +50,9 @@ struct SmoothedChannel {
 //         formed as integers; in mode 2 they are differences of gain-scaled
 //         samples and both series are then median-filtered. In mode 1, when
 //         the number as set is above 10, gain steps are detected and
-//         corrected (printing a line per correction).
+//         corrected (a console line per correction appended to `lines`).
 //   Returns: the series; for the query only `pixels`, nothing allocated.
-SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, int mode, int shift);
+SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, int mode, int shift, std::string& lines);
 
 // A block of T taken from the system in one piece with its pages already in
 // place (cheaper than meeting each page on first write), or from the heap
@@ -88,7 +89,8 @@ struct ScanSums {
     // unit is one sample, or a sixteenth of one with gain scaling.
     bool wide = false;
     double unit = 1.0;
-    PassBuffer<std::int32_t> narrowSums;
+    std::int32_t* narrow = nullptr;       // the 32-bit sums: in narrowSums or in the place given
+    PassBuffer<std::int32_t> narrowSums;  // their own block, when no place was given
     PassBuffer<std::int64_t> wideSums;
     std::array<std::int64_t, kVisitedSlots> offset{};  // a slot's first sum; -1: no channel
     std::array<bool, kVisitedSlots> overflow{};
@@ -97,9 +99,23 @@ struct ScanSums {
     bool has(int slot) const { return offset[static_cast<size_t>(slot)] >= 0; }
 };
 
+// pixelCount: the number N of whole pixels of the area, frames / n.
+inline std::int64_t pixelCount(const SampleArea& area, int smooth) {
+    return frameCount(area.length) / effectiveSmoothing(smooth);
+}
+
+// sumsFitIn32Bits
+//   Returns: whether a pixel's sum of n frames (n the smoothing number in
+//          use) stays below 2^31 whatever the samples: n frames of the
+//          largest difference, 65535, or sixteen times that in mode 2.
+bool sumsFitIn32Bits(int smooth, int mode);
+
 // smoothAllChannels
 //   Given: the data area, which of the slots 0..79 carry a channel, the
-//          smoothing number as set, the mode and the shift.
+//          smoothing number as set, the mode, the shift, and optionally a
+//          place for the sums: room for 2N 32-bit sums per carried slot,
+//          used when the sums fit in 32 bits (a slot's sums may be
+//          overwritten once its channel is finished).
 //   Does: sets area.lastFrameIndex and reads every frame once: for each
 //         pixel the block differences of all channels are summed (frames
 //         clamped as smoothChannel clamps them), every whole frame's words
@@ -108,14 +124,22 @@ struct ScanSums {
 //   Returns: the sums; a channel's series equal smoothChannel's exactly once
 //          finished.
 ScanSums smoothAllChannels(SampleArea& area, const std::array<bool, kVisitedSlots>& carriesChannel, int smooth,
-                           int mode, int shift);
+                           int mode, int shift, std::int32_t* place = nullptr);
+
+// prepareForWriting
+//   Does: maps in the whole pages of [start, start + bytes) ahead of their
+//         first writing, in one call instead of a page fault each. Does
+//         nothing where the system lacks the call: the pages then come as
+//         they are met.
+void prepareForWriting(void* start, std::int64_t bytes);
 
 // finishChannel
 //   Does: turns a slot's sums into its smoothed series (divides by n, then
 //         median3 in mode 2 or gain-step correction in mode 1 with a number
-//         above 10, printing its lines).
+//         above 10, appending its console lines to `lines`). Only reads the
+//         sums, so several slots may be finished at once.
 //   Returns: the channel's series, identical to smoothChannel's.
-SmoothedChannel finishChannel(ScanSums& sums, int slot, int smooth, int mode, int shift);
+SmoothedChannel finishChannel(const ScanSums& sums, int slot, int smooth, int mode, int shift, std::string& lines);
 
 // median3
 //   Does: replaces every value but the first and last by the median of it and

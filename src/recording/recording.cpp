@@ -92,9 +92,29 @@ std::string withMilliseconds(const char* time, int milliseconds) {
 }  // namespace
 
 void RecordingImage::release() {
+    if (releaser_.joinable()) releaser_.join();
     if (mapping_) munmap(mapping_, static_cast<size_t>(size_));
     mapping_ = nullptr;
     buffer_.reset();
+    data_ = nullptr;
+    size_ = 0;
+}
+
+void RecordingImage::releaseInBackground() {
+    if (releaser_.joinable()) releaser_.join();
+    if (mapping_ == nullptr) {
+        release();
+        return;
+    }
+    void* const mapping = mapping_;
+    const auto length = static_cast<size_t>(size_);
+    try {
+        releaser_ = std::thread([mapping, length] { munmap(mapping, length); });
+    } catch (...) {
+        release();  // no thread (or no memory for one) to be had: given back here
+        return;
+    }
+    mapping_ = nullptr;
     data_ = nullptr;
     size_ = 0;
 }
@@ -117,6 +137,13 @@ ReadStatus readRecording(std::FILE* file, RecordingImage& image) {
         void* mapping = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fileno(file), 0);
         if (mapping != MAP_FAILED) {
             madvise(mapping, static_cast<size_t>(size), MADV_SEQUENTIAL);
+#ifdef MADV_HUGEPAGE
+            // Pages not yet in the file cache are then read in 2 MB pieces,
+            // which the system maps (and later unmaps) as one entry each
+            // instead of 512: for a recording read from disk, mapping it
+            // costs next to nothing, in this run and in any run after it.
+            madvise(mapping, static_cast<size_t>(size), MADV_HUGEPAGE);
+#endif
             image.mapping_ = mapping;
             image.data_ = static_cast<const unsigned char*>(mapping);
             image.size_ = size;

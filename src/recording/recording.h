@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "recording/samples.h"
 
@@ -28,7 +29,14 @@ public:
     SampleArea dataArea() const {
         return SampleArea{data_ + kHeaderBytes, size_ - kHeaderBytes, frameCount(size_ - kHeaderBytes) - 1};
     }
+    // release: gives the bytes back; data() is null and size() 0 after it.
+    // Waits for a release begun in the background.
     void release();
+    // releaseInBackground: as release(), but a mapping is given back by a
+    // thread of its own (taking back a large mapping costs the system about
+    // a millisecond per 50 MB), so that the run goes on meanwhile. Where no
+    // thread can be had, the release is done at once.
+    void releaseInBackground();
 
 private:
     friend ReadStatus readRecording(std::FILE* file, RecordingImage& image);
@@ -36,6 +44,7 @@ private:
     std::int64_t size_ = 0;
     void* mapping_ = nullptr;
     std::unique_ptr<unsigned char[]> buffer_;
+    std::thread releaser_;
 };
 
 // readRecording

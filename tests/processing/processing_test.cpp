@@ -2,9 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <stdexcept>
 #include <vector>
 
+#include <atomic>
+
+#include "fits/mem_stream.h"
 #include "processing/geometry.h"
+#include "processing/parallel.h"
 #include "processing/selection.h"
 #include "processing/smoothing.h"
 #include "support/recording_builder.h"
@@ -28,9 +34,9 @@ TEST(Median3, KeepsEndsAndRemovesSpikes) {
 
 TEST(CorrectGainStep, FlatStepIsUndone) {
     std::vector<double> v{200, 200, 200, 150, 100, 100, 100, 100};
-    testing::internal::CaptureStdout();
-    correctGainStep(v.data(), 8, 3);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n\tjj=3 amp koeff=2.000000");
+    std::string lines = "before";
+    correctGainStep(v.data(), 8, 3, lines);
+    EXPECT_EQ(lines, "before\n\tjj=3 amp koeff=2.000000");
     EXPECT_EQ(v, (std::vector<double>{200, 200, 200, 200, 200, 200, 200, 200}));
 }
 
@@ -39,13 +45,14 @@ TEST(CorrectGainStep, NeverReadsOutsideTheSeries) {
     for (std::int64_t j : {-1, 0, 1, 5, 6, 7, 8}) {
         std::vector<double> v{1, 2, 3, 4, 5, 6, 7, 8};
         const std::vector<double> before = v;
-        testing::internal::CaptureStdout();
-        correctGainStep(v.data(), 8, j);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << j;
+        std::string lines;
+        correctGainStep(v.data(), 8, j, lines);
+        EXPECT_EQ(lines, "") << j;
         EXPECT_EQ(v, before) << j;
     }
     std::vector<double> zeroDen{1, 1, 1, 1, 0, 0, 0, 0};
-    correctGainStep(zeroDen.data(), 8, 3);
+    std::string lines;
+    correctGainStep(zeroDen.data(), 8, 3, lines);
     EXPECT_EQ(zeroDen, (std::vector<double>{1, 1, 1, 1, 0, 0, 0, 0}));
 }
 
@@ -89,18 +96,19 @@ TEST(Smoothing, MeansShiftClampAndTail) {
     }
     b.appendTail(700);
     SampleArea area = areaOf(b);
-    SmoothedChannel plain = smoothChannel(area, 11, 3, kAmpNone, 0);
+    std::string lines;
+    SmoothedChannel plain = smoothChannel(area, 11, 3, kAmpNone, 0, lines);
     EXPECT_EQ(area.lastFrameIndex, 9);
     ASSERT_EQ(plain.pixels, 3);
     EXPECT_EQ(plain.values, (std::vector<double>{10, 40, 70, 4, 4, 4}));
-    SmoothedChannel shifted = smoothChannel(area, 11, 3, kAmpNone, 2);
+    SmoothedChannel shifted = smoothChannel(area, 11, 3, kAmpNone, 2, lines);
     // Series 1 reads frames 2..4, 5..7, 8..9,9 (clamped); series 2 is flat.
     EXPECT_EQ(shifted.values[0], 30);
     EXPECT_EQ(shifted.values[2], (80 + 90 + 90) / 3.0);
-    SmoothedChannel query = smoothChannel(area, -1, 0, kAmpNone, 0);
+    SmoothedChannel query = smoothChannel(area, -1, 0, kAmpNone, 0, lines);
     EXPECT_EQ(query.pixels, 0);  // 10 frames, smoothing 0 counts as 20
     EXPECT_TRUE(query.values.empty());
-    EXPECT_EQ(smoothChannel(area, 11, 7, 5, 0).values, smoothChannel(area, 11, 7, kAmpNone, 0).values);
+    EXPECT_EQ(smoothChannel(area, 11, 7, 5, 0, lines).values, smoothChannel(area, 11, 7, kAmpNone, 0, lines).values);
 }
 
 TEST(Smoothing, TableModeScalesByStatusAndFilters) {
@@ -110,7 +118,8 @@ TEST(Smoothing, TableModeScalesByStatusAndFilters) {
         b.setWord(f, 0, 85, f >= 3 ? 259 : 0);  // word 20 uses status word 85
     }
     SampleArea area = areaOf(b);
-    SmoothedChannel s = smoothChannel(area, 20, 1, kAmpTable, 0);
+    std::string lines;
+    SmoothedChannel s = smoothChannel(area, 20, 1, kAmpTable, 0, lines);
     EXPECT_EQ(std::vector<double>(s.values.begin(), s.values.begin() + 6),
               (std::vector<double>{800, 800, 800, 400, 400, 400}));
 }
@@ -127,18 +136,18 @@ TEST(Smoothing, AutomaticModeCorrectsStepsOnlyAboveTenFrames) {
         b.setWord(f, 0, 86, stepped ? 259 : 0);
     }
     SampleArea area = areaOf(b);
-    testing::internal::CaptureStdout();
-    SmoothedChannel s = smoothChannel(area, 30, n, kAmpAutomatic, 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n\tjj=4 amp koeff=2.000000\n\tjj=4 amp koeff=2.000000");
+    std::string lines;
+    SmoothedChannel s = smoothChannel(area, 30, n, kAmpAutomatic, 0, lines);
+    EXPECT_EQ(lines, "\n\tjj=4 amp koeff=2.000000\n\tjj=4 amp koeff=2.000000");
     for (int i = 0; i < 8; ++i) {
         EXPECT_EQ(s.series1()[i], 200) << i;
         EXPECT_EQ(s.series2()[i], 100) << i;
     }
-    testing::internal::CaptureStdout();
     RecordingBuilder small(8 * 10);
     SampleArea smallArea = areaOf(small);
-    smoothChannel(smallArea, 30, 10, kAmpAutomatic, 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    std::string smallLines;
+    smoothChannel(smallArea, 30, 10, kAmpAutomatic, 0, smallLines);
+    EXPECT_EQ(smallLines, "");
 }
 
 // Geometry of a 1000-frame recording smoothed by 10 (N = 100).
@@ -264,27 +273,150 @@ TEST(SmoothAllChannels, MatchesThePlainSmoothingExactly) {
         std::array<bool, kVisitedSlots> carries{};
         const auto table = initialSlotChannelTable();
         for (int s = 0; s < kVisitedSlots; ++s) carries[static_cast<size_t>(s)] = table[static_cast<size_t>(s)] != 0;
-        testing::internal::CaptureStdout();
-        ScanSums sums = smoothAllChannels(area, carries, c.smooth, c.mode, c.shift);
+        // Every other case keeps its 32-bit sums in a place of the caller's.
+        std::vector<std::int32_t> place;
+        if (fullRange && sumsFitIn32Bits(c.smooth, c.mode)) {
+            place.resize(static_cast<size_t>(2 * pixelCount(area, c.smooth) * 56));
+        }
+        const ScanSums sums = smoothAllChannels(area, carries, c.smooth, c.mode, c.shift, place.empty() ? nullptr : place.data());
+        if (!place.empty()) {
+            EXPECT_EQ(sums.narrow, place.data());
+        }
         std::string fastLines, plainLines;
         for (int slot = 0; slot < kVisitedSlots; ++slot) {
             if (!carries[static_cast<size_t>(slot)]) {
                 EXPECT_FALSE(sums.has(slot));
                 continue;
             }
-            const SmoothedChannel fast = finishChannel(sums, slot, c.smooth, c.mode, c.shift);
-            fastLines += testing::internal::GetCapturedStdout();
-            testing::internal::CaptureStdout();
-            const SmoothedChannel plain = smoothChannel(area, slot, c.smooth, c.mode, c.shift);
-            plainLines += testing::internal::GetCapturedStdout();
-            testing::internal::CaptureStdout();
+            const SmoothedChannel fast = finishChannel(sums, slot, c.smooth, c.mode, c.shift, fastLines);
+            const SmoothedChannel plain = smoothChannel(area, slot, c.smooth, c.mode, c.shift, plainLines);
             ASSERT_EQ(fast.pixels, plain.pixels);
             ASSERT_EQ(fast.values, plain.values) << "frames " << c.frames << " slot " << slot;
             EXPECT_EQ(sums.overflow[static_cast<size_t>(slot)] ? 1 : 0,
                       channelOverflows(area.data, area.length, slot));
         }
-        testing::internal::GetCapturedStdout();
         EXPECT_EQ(fastLines, plainLines);
+    }
+}
+
+TEST(RunWorkers, EveryShareRunsOnceAndFailuresReachTheCaller) {
+    for (const std::int64_t workers : {1, 2, 5}) {
+        std::vector<std::atomic<int>> runs(static_cast<size_t>(workers));
+        runWorkers(workers, [&](std::int64_t w) { ++runs[static_cast<size_t>(w)]; });
+        for (const auto& r : runs) EXPECT_EQ(r.load(), 1) << workers;
+
+        // A share that throws, on the calling thread or another, ends the
+        // work with its exception once every share has ended.
+        for (std::int64_t thrower = 0; thrower < workers; ++thrower) {
+            std::atomic<int> finished{0};
+            EXPECT_THROW(runWorkers(workers,
+                                    [&](std::int64_t w) {
+                                        if (w == thrower) throw std::runtime_error("share failed");
+                                        ++finished;
+                                    }),
+                         std::runtime_error);
+            EXPECT_EQ(finished.load(), workers - 1);
+        }
+    }
+    EXPECT_GE(workerCount(1 << 30, 1), 1);
+    EXPECT_EQ(workerCount(10, 100), 1);
+    EXPECT_LE(workerCount(1 << 30, 1), 8);
+}
+
+// The channel loop finishes and encodes the channels shared among the cores
+// and in place of their sums; its image, cards and console lines must be
+// those of finishing the channels one by one with the plain smoothing.
+TEST(SelectChannels, SharedWorkGivesThePlainChannelByChannelResult) {
+    const int smooth = 11;  // above 10: gain steps are looked for in mode 1
+    const std::int64_t frames = 60000;
+    RecordingBuilder b(frames);
+    std::uint32_t seed = 777;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 16;
+    };
+    for (std::int64_t f = 0; f < frames; ++f) {
+        for (int block = 0; block < 4; ++block) {
+            // Even word positions carry a Sun in block 0 (a triangle over
+            // the middle of the scan, well above the noise): those channels
+            // pass the test, the others, noise alone, fail it.
+            const std::int64_t fromMiddle = std::abs(f - frames / 2);
+            const int sun = block == 0 && fromMiddle < 3000 ? static_cast<int>(3000 - fromMiddle) : 0;
+            for (int w = 11; w < 80; ++w) {
+                b.setWord(f, block, w, static_cast<std::int16_t>(next() % 2000 + 100 * block + (w % 2 ? 0 : sun)));
+            }
+            // Gain codes that change now and then, so that several channels
+            // have steps corrected, each with its console line.
+            for (int s = 83; s <= 90; ++s) b.setWord(f, block, s, static_cast<std::int16_t>((f / 9001 + s) % 3 == 0 ? 259 : 0));
+        }
+    }
+    const std::string config = testing::TempDir() + "select_channels.cfg";
+    {
+        std::FILE* f = std::fopen(config.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("chan freq use\n", f);
+        // Channel 3 has no row, channel 7 a frequency of 0: both skipped.
+        for (int channel = 1; channel <= 56; ++channel) {
+            if (channel != 3) std::fprintf(f, "%d %.2f 1\n", channel, channel == 7 ? 0.0 : 1.0 + channel * 0.25);
+        }
+        std::fclose(f);
+    }
+    TIniFile table;
+    ASSERT_GT(table.Load(config), 0);
+
+    for (const int mode : {kAmpNone, kAmpAutomatic, kAmpTable}) {
+        SampleArea area = areaOf(b);
+        const std::int64_t pixels = pixelCount(area, smooth);
+        ScanGeometry geometry;
+        geometry.windowCentre = static_cast<std::int32_t>(pixels / 2);
+        geometry.windowHalfWidth = 300;
+        geometry.sigma = 0.1f;
+        SelectionSettings settings;
+        settings.smooth = smooth;
+        settings.ampcor = mode;
+
+        ChannelSelection selection;
+        selection.slotChannelTable = initialSlotChannelTable();
+        TMemStream image;
+        TFitsHdr primary;
+        bool released = false;
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(selectChannels(area, settings, geometry, table, 0, selection, image, primary,
+                                   [&released] { released = true; }));
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(released);
+
+        // The plain way: each channel smoothed, tested and appended in turn.
+        std::string lines;
+        std::vector<unsigned char> expected;
+        int accepted = 0;
+        const auto channels = initialSlotChannelTable();
+        for (int slot = 0; slot < kVisitedSlots; ++slot) {
+            const float channel = channels[static_cast<size_t>(slot)];
+            if (channel == 0) continue;
+            SmoothedChannel plain = smoothChannel(area, slot, smooth, mode, 0, lines);
+            const float test = sunWindowTest(plain.series1(), pixels, geometry.windowCentre, geometry.windowHalfWidth);
+            if (channel == 3 || channel == 7 || !(geometry.sigma > test)) {
+                EXPECT_FALSE(selection.channelUsed[static_cast<size_t>(slot)]) << slot;
+                continue;
+            }
+            EXPECT_TRUE(selection.channelUsed[static_cast<size_t>(slot)]) << slot;
+            ++accepted;
+            std::reverse(plain.series1(), plain.series1() + pixels);
+            std::reverse(plain.series2(), plain.series2() + pixels);
+            std::vector<unsigned char> encoded(static_cast<size_t>(8 * pixels));
+            scaleToInt32BE(plain.values.data(), encoded.data(), 2 * pixels);
+            expected.insert(expected.end(), encoded.begin(), encoded.end());
+        }
+        EXPECT_GT(accepted, 5) << mode;
+        EXPECT_LT(accepted, 54) << mode;
+        EXPECT_EQ(selection.accepted, accepted) << mode;
+        EXPECT_EQ(printed, lines) << mode;
+        if (mode == kAmpAutomatic) {
+            EXPECT_NE(lines.find("jj="), std::string::npos);
+        }
+        ASSERT_EQ(image.Size(), static_cast<std::int64_t>(expected.size())) << mode;
+        EXPECT_EQ(std::memcmp(image.Data(), expected.data(), expected.size()), 0) << mode;
     }
 }
 

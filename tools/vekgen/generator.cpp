@@ -25,7 +25,8 @@ constexpr int kOverflowBound = 8190;
 constexpr int kFirstStatusWord = 83;
 constexpr std::size_t kStatusWordCount = 8;  // words 83..90
 constexpr std::int64_t kMaxFrames = 10'000'000;
-constexpr std::int64_t kChunkFrames = 4096;  // about 3 MB per write
+constexpr std::int64_t kChunkFrames = 4096;       // frames synthesised at a time, about 3 MB
+constexpr std::size_t kWriteBytes = 4u << 20;  // bytes per write, and their alignment in the file
 
 // Word positions of a block that the converter never reads.
 constexpr std::array<int, 30> kFillerWords = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 15, 20, 25, 30,
@@ -816,18 +817,34 @@ bool writeRecording(const VekgenOptions& options, std::string& error) {
         error = "cannot create '" + recordingPath + "': " + std::strerror(errno);
         return false;
     }
-    const std::vector<unsigned char> header = recordingHeader(options);
-    bool written = std::fwrite(header.data(), 1, header.size(), file) == header.size();
+    // The file is written in pieces of kWriteBytes, each starting at a
+    // multiple of kWriteBytes in the file: the system's file cache can then
+    // hold it in large pages, as it does a file read from disk, and a
+    // converter that maps the file pays little for mapping it.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    std::vector<unsigned char> pending = recordingHeader(options);
+    pending.reserve(kWriteBytes + kChunkFrames * kFrameBytes);
+    bool written = true;
+    auto writeWholePieces = [&](bool last) {
+        std::size_t done = 0;
+        while (written && (pending.size() - done >= kWriteBytes || (last && done < pending.size()))) {
+            const std::size_t bytes = std::min(kWriteBytes, pending.size() - done);
+            written = std::fwrite(pending.data() + done, 1, bytes, file) == bytes;
+            done += bytes;
+        }
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(done));
+    };
     FrameSynthesizer synthesizer(options);
-    std::vector<unsigned char> chunk(static_cast<std::size_t>(std::min(kChunkFrames, options.frames)) * kFrameBytes);
     for (std::int64_t first = 0; first < options.frames && written; first += kChunkFrames) {
         const std::int64_t count = std::min(kChunkFrames, options.frames - first);
+        const std::size_t start = pending.size();
+        pending.resize(start + static_cast<std::size_t>(count) * kFrameBytes);
         for (std::int64_t i = 0; i < count; ++i) {
-            synthesizer.fill(first + i, chunk.data() + static_cast<std::size_t>(i) * kFrameBytes);
+            synthesizer.fill(first + i, pending.data() + start + static_cast<std::size_t>(i) * kFrameBytes);
         }
-        const std::size_t bytes = static_cast<std::size_t>(count) * kFrameBytes;
-        written = std::fwrite(chunk.data(), 1, bytes, file) == bytes;
+        writeWholePieces(false);
     }
+    writeWholePieces(true);
     if (std::fclose(file) != 0 || !written) {
         error = "cannot write '" + recordingPath + "'";
         return false;
