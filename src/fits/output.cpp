@@ -1,6 +1,7 @@
 #include "fits/output.h"
 
 #include <fcntl.h>
+#include <stdio.h>  // renameat2, RENAME_EXCHANGE
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,9 +104,9 @@ public:
     }
     void MarkFailed() { ok_ = false; }
 
-    // Closes the file and renames it over the output path (an unnamed file
-    // first gets a temporary name beside it); false when a write, the naming,
-    // the close or the rename failed.
+    // Closes the file and puts it in place of the output path (an unnamed
+    // file first gets a temporary name beside it); false when a write, the
+    // naming, the close or the renaming failed.
     bool Commit() {
         if (std::fflush(file_) != 0 || std::ferror(file_)) ok_ = false;
         if (ok_ && unnamed_) ok_ = nameUnnamed();
@@ -113,7 +114,7 @@ public:
         file_ = nullptr;
         if (std::fclose(file) != 0) ok_ = false;
         if (!ok_) return false;
-        if (std::rename(tempPath_.c_str(), outputPath_.c_str()) != 0) return false;
+        if (!exchangeWithExisting() && std::rename(tempPath_.c_str(), outputPath_.c_str()) != 0) return false;
         tempPath_.clear();
         return true;
     }
@@ -149,6 +150,31 @@ private:
             if (errno != EEXIST) return -1;
         }
         return -1;
+    }
+
+    // Replaces an existing output file (or symbolic link) by swapping the
+    // two names in one step, then removes the old file under its temporary
+    // name. Readers see the old file or the new one under the output name,
+    // as with a rename over it; unlike that rename, some file systems (ext4)
+    // do not then write the new file's blocks at once, which would cost
+    // every re-conversion a wait on the disk. True when the output is in
+    // place; false, nothing changed, where there is no such file to replace
+    // or the system cannot swap names (the caller then renames).
+    bool exchangeWithExisting() {
+#if defined(RENAME_EXCHANGE)
+        struct stat existing {};
+        if (lstat(outputPath_.c_str(), &existing) != 0 || !(S_ISREG(existing.st_mode) || S_ISLNK(existing.st_mode))) {
+            return false;
+        }
+        if (renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, outputPath_.c_str(), RENAME_EXCHANGE) != 0) return false;
+        if (unlink(tempPath_.c_str()) == 0) return true;
+        // The old name could not be removed (it changed meanwhile into
+        // something else): swap back and leave it to the rename. Should
+        // even that fail, the new file stays the output.
+        return renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, outputPath_.c_str(), RENAME_EXCHANGE) != 0;
+#else
+        return false;
+#endif
     }
 
     // Gives the complete unnamed file a temporary name beside the output.

@@ -173,6 +173,29 @@ TEST(OutputLinks, LinkIsReplacedItsTargetKept) {
     }
 }
 
+// An existing output is replaced whole: the new bytes under the output
+// name with the old file's permissions, another name of the old file still
+// holding the old bytes, and nothing else left in the folder.
+TEST(OutputLinks, ExistingOutputIsReplacedAndNothingElseLeft) {
+    const std::string reference = referenceOutput();
+    Workspace ws;
+    prepare(ws);
+    ws.write("scan.fits", "old output");
+    fs::permissions(ws.path("scan.fits"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_hard_link(ws.path("scan.fits"), ws.path("other.fits"));
+    const std::vector<std::string> before = testsupport::sortedNames(ws.files());
+    for (int run = 0; run < 2; ++run) {
+        const RunResult r = ws.run({"-f=scan.dat", "-cf=chan.cfg"});
+        EXPECT_EQ(r.status, 0) << run;
+        EXPECT_EQ(ws.read("scan.fits"), reference) << run;
+        EXPECT_EQ(ws.read("other.fits"), "old output") << run;
+        EXPECT_EQ(fs::status(ws.path("scan.fits")).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read)
+            << run;
+        EXPECT_EQ(testsupport::sortedNames(ws.files()), before) << run;
+    }
+}
+
 // A folder the program may not write: run as an unprivileged user when the
 // tests run as root (root writes anywhere), by permissions otherwise.
 TEST(OutputPermissions, ReadOnlyFolderKeepsTheExistingOutput) {
