@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <system_error>
@@ -19,6 +20,26 @@ inline std::int64_t workerCount(std::int64_t items, std::int64_t itemsPerWorker)
     return std::max<std::int64_t>(1, std::min({cores, byItems, std::int64_t{8}}));
 }
 
+// CoreSet
+//   The cores the calling thread may run on. The system may queue a new
+//   thread on the core of the thread that made it, even when another core is
+//   idle, and leave it there until that core is free: the work it was made
+//   for is then not shared at all. A worker is therefore started on the
+//   cores other than its maker's (where there are others), and once it runs
+//   is allowed all of them again, so that it may still move later. Both do
+//   nothing where the system has no such placement.
+class CoreSet {
+public:
+    CoreSet();
+    void startAwayFromCaller(std::thread& worker) const;
+    void settle() const;  // the calling thread may use every core of the set
+
+private:
+    std::array<unsigned char, 128> mask_{};  // the system's core mask, as bytes
+    int callerCore_ = -1;
+    bool known_ = false;
+};
+
 // runWorkers
 //   Given: a number of workers and work(w), the share of worker w.
 //   Does: calls work(0) on the calling thread and work(1..workers-1) each on
@@ -30,8 +51,10 @@ inline std::int64_t workerCount(std::int64_t items, std::int64_t itemsPerWorker)
 template <typename Work>
 void runWorkers(std::int64_t workers, const Work& work) {
     std::vector<std::exception_ptr> failures(static_cast<std::size_t>(std::max<std::int64_t>(1, workers)));
+    const CoreSet cores;
     auto guarded = [&](std::int64_t w) {
         try {
+            if (w > 0) cores.settle();
             work(w);
         } catch (...) {
             failures[static_cast<std::size_t>(w)] = std::current_exception();
@@ -48,7 +71,9 @@ void runWorkers(std::int64_t workers, const Work& work) {
             threads.emplace_back(guarded, w);
         } catch (...) {
             guarded(w);  // no thread to be had: the share is done here
+            continue;
         }
+        cores.startAwayFromCaller(threads.back());
     }
     guarded(0);
     for (std::thread& t : threads) t.join();
