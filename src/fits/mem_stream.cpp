@@ -10,6 +10,8 @@
 #include <functional>
 #include <limits>
 
+#include "fits/cpu_features.h"
+
 namespace {
 
 constexpr std::int64_t kMaxInt64 = std::numeric_limits<std::int64_t>::max();
@@ -128,8 +130,13 @@ void TMemStream::Reset() {
 // The encoding of a run of values whose products with 100 all lie well
 // inside the 32-bit range: the rule of hundredfoldLow32 without branches, so
 // that the loop runs on vectors.
-[[gnu::target_clones("avx2", "default")]] void scaleSmallToInt32BE(const double* values, unsigned char* out,
-                                                                   std::int64_t count) {
+#if SKANVERT_AVX2_CLONES
+#define SKANVERT_LOOP_INLINE [[gnu::always_inline]] inline
+#else
+#define SKANVERT_LOOP_INLINE inline
+#endif
+
+SKANVERT_LOOP_INLINE void scaleSmallLoop(const double* values, unsigned char* out, std::int64_t count) {
     for (std::int64_t i = 0; i < count; ++i) {
         const double value = values[i];
         const double high = value * 100.0;
@@ -146,6 +153,19 @@ void TMemStream::Reset() {
         }
         std::memcpy(out + 4 * i, &word, sizeof word);
     }
+}
+
+#if SKANVERT_AVX2_CLONES
+[[gnu::target("avx2")]] void scaleSmallAvx2(const double* values, unsigned char* out, std::int64_t count) {
+    scaleSmallLoop(values, out, count);
+}
+#endif
+
+void scaleSmallToInt32BE(const double* values, unsigned char* out, std::int64_t count) {
+#if SKANVERT_AVX2_CLONES
+    if (processorHasAvx2()) return scaleSmallAvx2(values, out, count);
+#endif
+    scaleSmallLoop(values, out, count);
 }
 
 void scaleToInt32BE(const double* values, unsigned char* out, std::int64_t count) {

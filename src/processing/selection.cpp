@@ -138,7 +138,7 @@ bool selectChannels(SampleArea& area, const SelectionSettings& settings, const S
     // Every channel is then finished, tested and encoded into its place,
     // shared among the cores. Nothing is printed meanwhile: each channel's
     // lines are kept for the loop below.
-    const std::int64_t workers = workerCount(channelBytes * count, 1 << 18);
+    const std::int64_t workers = workerCount(channelBytes * count, 1 << 17);
     std::atomic<std::int64_t> next{0};
     runWorkers(workers, [&](std::int64_t) {
         for (std::int64_t c = next++; c < count; c = next++) {

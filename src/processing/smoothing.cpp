@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "fits/cpu_features.h"
 #include "processing/parallel.h"
 #include "processing/selection.h"
 
@@ -18,12 +19,10 @@
 // instruction set and for AVX2, chosen at run time. Its helpers are forced
 // inline so that each copy is built for its own instruction set. Both copies
 // do the same integer arithmetic, so they give the same sums.
-#if defined(__GNUC__) && defined(__x86_64__)
+#if SKANVERT_AVX2_CLONES
 #define SKANVERT_PASS_INLINE [[gnu::always_inline]] inline
-#define SKANVERT_AVX2_PASS 1
 #else
 #define SKANVERT_PASS_INLINE inline
-#define SKANVERT_AVX2_PASS 0
 #endif
 
 namespace {
@@ -257,7 +256,7 @@ WordRange sumAllChannelsPortable(const SampleArea& area, int n, int shift, ScanS
     return sumAllChannels<Acc, kScaled>(area, n, shift, result, span);
 }
 
-#if SKANVERT_AVX2_PASS
+#if SKANVERT_AVX2_CLONES
 template <typename Acc, bool kScaled>
 [[gnu::target("avx2")]] WordRange sumAllChannelsAvx2(const SampleArea& area, int n, int shift, ScanSums& result,
                                                      PixelSpan span) {
@@ -287,8 +286,8 @@ void mapInSpan(const SampleArea& area, int n, int shift, PixelSpan span) {
 template <typename Acc, bool kScaled>
 WordRange runSpan(const SampleArea& area, int n, int shift, ScanSums& result, PixelSpan span) {
     mapInSpan(area, n, shift, span);
-#if SKANVERT_AVX2_PASS
-    if (__builtin_cpu_supports("avx2")) return sumAllChannelsAvx2<Acc, kScaled>(area, n, shift, result, span);
+#if SKANVERT_AVX2_CLONES
+    if (processorHasAvx2()) return sumAllChannelsAvx2<Acc, kScaled>(area, n, shift, result, span);
 #endif
     return sumAllChannelsPortable<Acc, kScaled>(area, n, shift, result, span);
 }
@@ -303,7 +302,7 @@ WordRange runSpan(const SampleArea& area, int n, int shift, ScanSums& result, Pi
 // Nothing is printed while the workers run.
 template <typename Acc, bool kScaled>
 WordRange runPass(const SampleArea& area, int n, int shift, ScanSums& result) {
-    constexpr std::int64_t kFramesPerWorker = 16384;
+    constexpr std::int64_t kFramesPerWorker = 4096;
     constexpr std::int64_t kFramesPerRun = 4096;
     const std::int64_t pixels = result.pixels;
     const std::int64_t pixelsPerRun = std::max<std::int64_t>(1, kFramesPerRun / n);
@@ -326,11 +325,25 @@ WordRange runPass(const SampleArea& area, int n, int shift, ScanSums& result) {
 // plain smoothing forms them. The unit is 1 or 16, so dividing by it is
 // exact and the same as multiplying by its inverse (an integer sum times
 // 1/16 never falls below the normal range): one division a value is saved.
-[[gnu::target_clones("avx2", "default")]] void meansOfSums(const std::int32_t* sums, std::int64_t count, double unit,
-                                                         int n, double* out) {
+SKANVERT_PASS_INLINE void meansOfSumsLoop(const std::int32_t* sums, std::int64_t count, double unit, int n,
+                                          double* out) {
     const double frames = n;
     const double inverseUnit = 1.0 / unit;
     for (std::int64_t i = 0; i < count; ++i) out[i] = static_cast<double>(sums[i]) * inverseUnit / frames;
+}
+
+#if SKANVERT_AVX2_CLONES
+[[gnu::target("avx2")]] void meansOfSumsAvx2(const std::int32_t* sums, std::int64_t count, double unit, int n,
+                                             double* out) {
+    meansOfSumsLoop(sums, count, unit, n, out);
+}
+#endif
+
+void meansOfSums(const std::int32_t* sums, std::int64_t count, double unit, int n, double* out) {
+#if SKANVERT_AVX2_CLONES
+    if (processorHasAvx2()) return meansOfSumsAvx2(sums, count, unit, n, out);
+#endif
+    meansOfSumsLoop(sums, count, unit, n, out);
 }
 
 void meansOfWideSums(const std::int64_t* sums, std::int64_t count, double unit, int n, double* out) {
