@@ -4,7 +4,8 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define SKANVERT_AVX2_CLONES 1
-#if __has_include(<sys/platform/x86.h>)
+// The C library's header is C, which g++ reads but clang's C++ does not.
+#if __has_include(<sys/platform/x86.h>) && !defined(__clang__)
 #include <sys/platform/x86.h>
 #endif
 #else
