@@ -5,7 +5,6 @@
 #include <array>
 #include <cstdint>
 #include <exception>
-#include <system_error>
 #include <thread>
 #include <vector>
 
