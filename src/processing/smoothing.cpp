@@ -7,6 +7,7 @@
 #include <atomic>
 #include <bit>
 #include <cstdlib>
+#include <type_traits>
 #include <utility>
 #include <cstdint>
 #include <cstring>
@@ -132,6 +133,11 @@ struct GainScales {
     std::int16_t status[4][PixelStatus::kWords];
     alignas(16) std::int32_t scale[4][kVisitedSlots];
     bool valid = false;
+    // Whether every channel position of the four blocks has the same factor,
+    // 2^uniformShift: the usual case (no gain step, or one step on every
+    // channel), in which a sample times its factor is the sample shifted.
+    bool uniform = false;
+    int uniformShift = 0;
 
     // Brings the factors up to date with the status words of blocks 0 and 1
     // of frame a and blocks 2 and 3 of frame b.
@@ -146,6 +152,12 @@ struct GainScales {
                 std::fill_n(scale[block] + group * 10, 10, factor);
             }
         }
+        const std::int32_t common = scale[0][kFirstChannelWord];
+        uniform = common > 0 && std::has_single_bit(static_cast<std::uint32_t>(common));
+        for (int block = 0; block < 4; ++block) {
+            for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) uniform = uniform && scale[block][w] == common;
+        }
+        uniformShift = uniform ? std::countr_zero(static_cast<std::uint32_t>(common)) : 0;
         valid = true;
     }
 
@@ -164,6 +176,21 @@ struct GainScales {
         return difference == 0;
     }
 };
+
+// As addRawDifferences, every difference shifted left by `shift`: the
+// scaled differences when all samples share the factor 2^shift (the product
+// of the difference, exact, is the same as the difference of the products).
+template <typename Acc>
+SKANVERT_PASS_INLINE void addShiftedDifferences(const std::int16_t* a, const std::int16_t* b, int shift,
+                                                PixelAccumulator<Acc>& acc) {
+    using Bits = std::make_unsigned_t<Acc>;
+    for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) {
+        const auto first = static_cast<Acc>(a[w] - a[kBlockWords + w]);
+        const auto second = static_cast<Acc>(b[2 * kBlockWords + w] - b[3 * kBlockWords + w]);
+        acc.series1[w] += static_cast<Acc>(static_cast<Bits>(first) << shift);
+        acc.series2[w] += static_cast<Acc>(static_cast<Bits>(second) << shift);
+    }
+}
 
 // As addRawDifferences, with every sample scaled by sixteen times the gain
 // factor of its block's status word (one word serves ten positions).
@@ -227,7 +254,11 @@ SKANVERT_PASS_INLINE WordRange sumAllChannels(const SampleArea& area, int n, int
             const std::int16_t* b = shift == 0 ? plain : frameWords(area, clampFrame(frame - shift, area.lastFrameIndex), scratch2);
             if constexpr (kScaled) {
                 scales.update(a, b, times16);
-                addScaledDifferences(a, b, scales, acc);
+                if (scales.uniform) {
+                    addShiftedDifferences(a, b, scales.uniformShift, acc);
+                } else {
+                    addScaledDifferences(a, b, scales, acc);
+                }
             } else {
                 addRawDifferences(a, b, acc);
             }
@@ -394,19 +425,56 @@ PassBuffer<T>& PassBuffer<T>::operator=(PassBuffer&& other) noexcept {
 template class PassBuffer<std::int32_t>;
 template class PassBuffer<std::int64_t>;
 
+// The median of a, b and c by the rule of the original filter: b against a
+// gives the higher and the lower, then c decides. Written as selections, the
+// loop below runs on vectors; each value still goes through the same
+// comparisons, so even NaNs and signed zeros come out the same.
+SKANVERT_PASS_INLINE double medianOfThree(double a, double b, double c) {
+    const double high = b > a ? b : a;
+    const double low = b > a ? a : b;
+    return c > high ? high : (c > low ? c : low);
+}
+
+// Filters values[first, last) from `original`, a copy of values[first - 1,
+// last + 1).
+SKANVERT_PASS_INLINE void medianBlock(const double* original, double* values, std::int64_t first,
+                                      std::int64_t last) {
+    for (std::int64_t i = first; i < last; ++i) {
+        values[i] = medianOfThree(original[i - first], original[i - first + 1], original[i - first + 2]);
+    }
+}
+
+#if SKANVERT_AVX2_CLONES
+[[gnu::target("avx2")]] void medianBlockAvx2(const double* original, double* values, std::int64_t first,
+                                             std::int64_t last) {
+    medianBlock(original, values, first, last);
+}
+#endif
+
 void median3(double* values, std::int64_t count) {
     if (count < 3) return;
-    const std::vector<double> copy(values, values + count);
-    for (std::int64_t i = 1; i + 1 < count; ++i) {
-        double high = copy[static_cast<size_t>(i - 1)];
-        double low = copy[static_cast<size_t>(i)];
-        if (copy[static_cast<size_t>(i)] > copy[static_cast<size_t>(i - 1)]) {
-            high = copy[static_cast<size_t>(i)];
-            low = copy[static_cast<size_t>(i - 1)];
+    // Block by block, each block's values (and one on either side) copied
+    // first: the filter reads the values as they were, never its own output.
+    // The value before a block has been filtered already: its original is
+    // carried over from the block before.
+    constexpr std::int64_t kBlock = 512;
+    double original[kBlock + 2];
+    double before = values[0];
+    const bool avx2 = processorHasAvx2();
+    for (std::int64_t first = 1; first + 1 < count; first += kBlock) {
+        const std::int64_t last = std::min(first + kBlock, count - 1);
+        original[0] = before;
+        std::copy(values + first, values + last + 1, original + 1);
+        before = original[last - first];
+#if SKANVERT_AVX2_CLONES
+        if (avx2) {
+            medianBlockAvx2(original, values, first, last);
+            continue;
         }
-        const double next = copy[static_cast<size_t>(i + 1)];
-        values[i] = next > high ? high : (next > low ? next : low);
+#endif
+        medianBlock(original, values, first, last);
     }
+    (void)avx2;
 }
 
 SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, int mode, int shift, std::string& lines) {

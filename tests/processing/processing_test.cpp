@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -30,6 +31,30 @@ TEST(Median3, KeepsEndsAndRemovesSpikes) {
     std::vector<double> shortSeries{3, 1};
     median3(shortSeries.data(), 2);
     EXPECT_EQ(shortSeries, (std::vector<double>{3, 1}));
+}
+
+// The filter against its plain form (every value from a copy of the
+// series) on long series that cross its internal blocks, with NaNs, signed
+// zeros, infinities and ties.
+TEST(Median3, LongSeriesMatchThePlainFilterBitForBit) {
+    std::uint32_t seed = 99;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    const double specials[] = {std::nan(""), -0.0, 0.0, HUGE_VAL, -HUGE_VAL, 1.0, -1.0};
+    for (const std::int64_t count : {3, 4, 511, 512, 513, 514, 1025, 4001}) {
+        std::vector<double> v(static_cast<size_t>(count));
+        for (double& x : v) x = next() % 8 == 0 ? specials[next() % 7] : static_cast<double>(next() % 5) - 2.0;
+        std::vector<double> expected = v;
+        for (std::int64_t i = 1; i + 1 < count; ++i) {
+            const double a = v[static_cast<size_t>(i - 1)], b = v[static_cast<size_t>(i)], c = v[static_cast<size_t>(i + 1)];
+            const double high = b > a ? b : a, low = b > a ? a : b;
+            expected[static_cast<size_t>(i)] = c > high ? high : (c > low ? c : low);
+        }
+        median3(v.data(), count);
+        ASSERT_EQ(std::memcmp(v.data(), expected.data(), v.size() * sizeof(double)), 0) << count;
+    }
 }
 
 TEST(CorrectGainStep, FlatStepIsUndone) {
@@ -244,7 +269,7 @@ TEST(SmoothAllChannels, MatchesThePlainSmoothingExactly) {
                           {250, 10, 12, kAmpAutomatic, -40}, {64, 0, 1, kAmpTable, 0}, {90, 5, 0, 9, 1000},
                           {30, 0, 40, kAmpTable, 0},     {500, 0, 13, kAmpTable, -7},
                           // large enough for the pass to be shared among cores
-                          {40000, 17, 3, kAmpTable, 2},  {40000, 0, 20, kAmpNone, 0},
+                          {40000, 17, 3, kAmpTable, 2},  {40000, 0, 20, kAmpNone, 0}, {20000, 0, 20, kAmpTable, 0},
                           // sums beyond 32 bits: large smoothing numbers
                           {4200, 3, 2100, kAmpTable, 5}, {33000, 0, 32768, kAmpAutomatic, 0}};
     std::uint32_t seed = 12345;
@@ -263,8 +288,13 @@ TEST(SmoothAllChannels, MatchesThePlainSmoothingExactly) {
                     const auto v = static_cast<std::int16_t>(fullRange ? next() : next() % 16381 - 8190);
                     b.setWord(f, block, w, v);
                 }
-                // Status words change rarely, so that gain steps are few.
-                for (int s = 83; s <= 90; ++s) b.setWord(f, block, s, kCodes[(f / 37 + s + block) % 8]);
+                // Status words change rarely, so that gain steps are few;
+                // in the cases with smoothing 13 and 20 all words share one
+                // code at a time (every channel stepped at once).
+                for (int s = 83; s <= 90; ++s) {
+                    const bool shared = c.smooth == 13 || c.smooth == 20;
+                    b.setWord(f, block, s, kCodes[(f / 37 + (shared ? 0 : s + block)) % 8]);
+                }
             }
         }
         b.setWord(c.frames - 1, 3, 40, -8191);  // an overflow in the last frame only
