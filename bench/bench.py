@@ -84,13 +84,22 @@ def main():
 
         print("\ntime per frame (microseconds):")
         print(f"{'frames':>8s} {'cat':>8s} {'mode 0':>8s} {'mode 1':>8s} {'mode 2':>8s}")
-        for n in (20000, 80000, 160000):
+        sizes = (20000, 80000, 160000)
+        totals = {}
+        for n in sizes:
             p = generate(args.vekgen, args.data, n, steps=False)
             s = generate(args.vekgen, args.data, n, steps=True)
-            row = [timed(["cat", p], args.repeats) / n * 1e6]
+            row = [timed(["cat", p], args.repeats)]
             for recording, mode in ((p, 0), (s, 1), (s, 2)):
-                row.append(timed(skanvert_cmd(args.skanvert, recording, mode, outdir), args.repeats) / n * 1e6)
-            print(f"{n:8d} " + " ".join(f"{v:8.3f}" for v in row))
+                row.append(timed(skanvert_cmd(args.skanvert, recording, mode, outdir), args.repeats))
+            totals[n] = row
+            print(f"{n:8d} " + " ".join(f"{v / n * 1e6:8.3f}" for v in row))
+        # What each further frame costs, the fixed costs of a run (starting
+        # the program, writing the file) taken out: the slope between sizes.
+        first, last = sizes[0], sizes[-1]
+        slope = [(totals[last][i] - totals[first][i]) / (last - first) * 1e6 for i in range(4)]
+        print(f"{'added':>8s} " + " ".join(f"{v:8.3f}" for v in slope) +
+              f"   (per frame from {first} to {last} frames)")
     finally:
         shutil.rmtree(outdir, ignore_errors=True)
     return 0
