@@ -1,0 +1,336 @@
+#!/usr/bin/python3
+"""Converts the recordings of one batch and writes its list of outcomes.
+
+    convert_batch.py MANIFEST DONE THREADS
+
+MANIFEST is a batch written by the plan (STATE/batches/<id>.todo); DONE is
+the job's output, the batch's records as JSON, written last and in one step.
+Each recording whose record already carries its current key is left alone;
+the others are converted by the real converter, THREADS at a time, each with
+its console output in OUT/<dir>/<name>.log and its record in the state
+folder. A recording that fails is recorded as failed and the batch goes on;
+a fault of the machine (converter missing, output not writable, disk full)
+ends the batch with status 1 and a message naming the fault.
+"""
+
+import concurrent.futures
+import errno
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import archive_lib as lib  # noqa: E402
+
+PROGRAM_NAME = "skanvert"  # argv[0]: the settings file is this name + ".ini"
+
+
+def read_fits_header(path):
+    """Purpose: the primary header's cards the catalog shows.
+    Given: a FITS file's path. Returned: dict with naxis1, naxis3, cdelt1,
+    crpix1, overflow (count of OVERnnn cards that are T); None when the file
+    cannot be read or has no END card within its first 100 blocks."""
+    cards = {}
+    overflow = 0
+    try:
+        with open(path, "rb") as handle:
+            for _ in range(100):
+                block = handle.read(2880)
+                if len(block) < 2880:
+                    return None
+                for start in range(0, 2880, 80):
+                    card = block[start:start + 80].decode("ascii", "replace")
+                    keyword = card[:8].strip()
+                    if keyword == "END":
+                        return {
+                            "naxis1": _int(cards.get("NAXIS1")),
+                            "naxis3": _int(cards.get("NAXIS3")),
+                            "cdelt1": _real(cards.get("CDELT1")),
+                            "crpix1": _real(cards.get("CRPIX1")),
+                            "overflow": overflow,
+                        }
+                    if card[8:10] != "= ":
+                        continue
+                    value = card[10:].split("/")[0].strip()
+                    if keyword.startswith("OVER") and keyword[4:].isdigit():
+                        overflow += value == "T"
+                    elif keyword in ("NAXIS1", "NAXIS3", "CDELT1", "CRPIX1"):
+                        cards[keyword] = value
+    except OSError:
+        return None
+    return None
+
+
+def _int(text):
+    try:
+        return int(text)
+    except (TypeError, ValueError):
+        return None
+
+
+def _real(text):
+    try:
+        return float(text)
+    except (TypeError, ValueError):
+        return None
+
+
+def configured_channels(path):
+    """Channels of a configuration with a nonzero frequency (second column);
+    None when the file cannot be read."""
+    try:
+        with open(path, "rb") as handle:
+            lines = handle.read().decode("latin-1").splitlines()
+    except OSError:
+        return None
+    count = 0
+    for line in lines:
+        fields = line.split()
+        if len(fields) >= 2:
+            try:
+                if float(fields[1]) != 0.0:
+                    count += 1
+            except ValueError:
+                pass
+    return count
+
+
+def last_line(text):
+    for line in reversed(text.splitlines()):
+        if line.strip():
+            return line.strip()
+    return ""
+
+
+def check_writable(folder):
+    """Raises EnvironmentFault when nothing can be written in `folder`
+    (no permission, read-only file system, disk full)."""
+    try:
+        os.makedirs(folder, exist_ok=True)
+        with tempfile.TemporaryFile(dir=folder) as probe:
+            probe.write(b"\0" * 4096)
+            probe.flush()
+            os.fsync(probe.fileno())
+    except OSError as error:
+        raise lib.EnvironmentFault(f"cannot write in the output folder {folder}: {error.strerror}") from None
+
+
+class Batch:
+    def __init__(self, manifest):
+        self.manifest = manifest
+        self.archive = manifest["input"]
+        self.output = manifest["output"]
+        self.shared = manifest["shared"]
+        self.settings = self.shared["settings"]
+        self.skanvert = manifest["skanvert"]
+        self.vekinfo = manifest.get("vekinfo") or ""
+        self.workdir = None
+
+    def prepare(self):
+        """A private working folder: the coefficient table the run uses (or
+        none) and the settings file (or none), nothing else, so neither the
+        caller's folder nor a file beside the converter decides a value."""
+        if not os.access(self.skanvert, os.X_OK):
+            raise lib.EnvironmentFault(f"the converter {self.skanvert} is missing or not executable")
+        scratch = os.path.join(self.output, lib.STATE_DIR, "work")
+        os.makedirs(scratch, exist_ok=True)
+        self.workdir = tempfile.mkdtemp(prefix="batch-", dir=scratch)
+        if self.shared["coefficients"]:
+            shutil.copyfile(self.shared["coefficients"], os.path.join(self.workdir, "crab0coef.txt"))
+        text = lib.settings_file_text(self.settings)
+        if text is not None:
+            lib.write_atomic(os.path.join(self.workdir, PROGRAM_NAME + ".ini"), text)
+
+    def cleanup(self):
+        if self.workdir:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def paths(self, rel):
+        folder = os.path.dirname(rel)
+        name = os.path.basename(rel)
+        fits_name = lib.output_file_name(name)
+        fits_rel = os.path.join(folder, fits_name)
+        log_rel = os.path.join(folder, lib.log_file_name(fits_name))
+        return folder, name, fits_rel, log_rel
+
+    def base_record(self, member):
+        folder, name, fits_rel, log_rel = self.paths(member["rel"])
+        channels = member.get("channels") or ""
+        if channels and (channels + os.sep).startswith(self.archive + os.sep):
+            channels_shown = os.path.relpath(channels, self.archive)
+        else:
+            channels_shown = channels
+        record = {
+            "rel": member["rel"],
+            "key": member["key"],
+            "size": member.get("size"),
+            "status": "failed",
+            "exit_status": None,
+            "message": "",
+            "fits": "",
+            "log": "",
+            "pixels": None,
+            "channels_accepted": None,
+            "channels_configured": configured_channels(channels) if channels else None,
+            "overflow_channels": None,
+            "cdelt1": None,
+            "crpix1": None,
+            "channels_file": channels_shown,
+            "settings": self.settings,
+            "skanvert_build": self.shared["build"],
+            "outputs": [fits_rel, log_rel],
+        }
+        return record
+
+    def convert(self, member):
+        """Converts one recording; returns its record (without vekinfo's
+        fields). Raises EnvironmentFault for a fault of the machine."""
+        record = self.base_record(member)
+        folder, name, fits_rel, log_rel = self.paths(member["rel"])
+        fits_path = os.path.join(self.output, fits_rel)
+        log_path = os.path.join(self.output, log_rel)
+        out_dir = os.path.join(self.output, folder)
+        if "error" in member:
+            record["message"] = member["error"]
+            for path in (fits_path, log_path):
+                lib.remove_quietly(path)
+            return record
+        check_dir = out_dir
+        try:
+            os.makedirs(out_dir, exist_ok=True)
+        except OSError as error:
+            if error.errno in (errno.ENOSPC, errno.EROFS, errno.EACCES, errno.EPERM, errno.EDQUOT):
+                raise lib.EnvironmentFault(f"cannot create the output folder {out_dir}: {error.strerror}") from None
+            record["message"] = f"cannot create the output folder: {error.strerror}"
+            return record
+        args = [PROGRAM_NAME] + lib.command_line(
+            self.settings, name, os.path.join(self.archive, folder), member["channels"], out_dir)
+        try:
+            done = subprocess.run(args, executable=self.skanvert, cwd=self.workdir, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
+        except OSError as error:
+            raise lib.EnvironmentFault(f"cannot start the converter {self.skanvert}: {error.strerror}") from None
+        out_text = done.stdout.decode("latin-1")
+        err_text = done.stderr.decode("latin-1")
+        lib.write_atomic(log_path, done.stdout + done.stderr)
+        record["log"] = log_rel
+        status = done.returncode
+        record["exit_status"] = status if status >= 0 else 128 - status
+        header = read_fits_header(fits_path) if status == 0 else None
+        if status == 0 and header is not None:
+            record.update(status="converted", fits=fits_rel, pixels=header["naxis1"],
+                          channels_accepted=header["naxis3"], overflow_channels=header["overflow"],
+                          cdelt1=header["cdelt1"], crpix1=header["crpix1"])
+            return record
+        if status < 0:
+            record["message"] = f"converter ended by signal {-status}"
+        elif status == 0:
+            record["message"] = "converter reported success but wrote no readable output file"
+        else:
+            record["message"] = last_line(out_text) or last_line(err_text) or f"exit status {status}"
+        # A failure to write the output may be the machine's (disk full,
+        # folder not writable): then the whole run must stop.
+        if status != 0 and "output" in record["message"].lower():
+            check_writable(check_dir)
+        # An output of an earlier conversion would no longer match the record.
+        lib.remove_quietly(fits_path)
+        return record
+
+
+def add_info(batch, records_by_rel, members):
+    """Adds vekinfo's fields to the records of `members` (one run of vekinfo
+    per few hundred recordings). Without vekinfo the fields stay empty."""
+    fields = ("size", "frames", "trailing_bytes", "object", "time_local", "ut_hour", "time_ut", "date_obs",
+              "start_stamp", "stop_stamp", "start_obs", "stop_obs", "azimuth", "altitude", "duration",
+              "nsamples", "gain_words", "gain_changes")
+    for member in members:
+        record = records_by_rel[member["rel"]]
+        record["info"] = {field: None for field in fields}
+        record["info"]["read_error"] = None
+        record["info_key"] = member["info_key"]
+    if not batch.vekinfo or not os.access(batch.vekinfo, os.X_OK):
+        return
+    wanted = [m for m in members if "error" not in m or m["error"].startswith("cannot open")]
+    for start in range(0, len(wanted), 256):
+        chunk = wanted[start:start + 256]
+        paths = [os.path.join(batch.archive, m["rel"]) for m in chunk]
+        try:
+            done = subprocess.run([batch.vekinfo] + paths, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL, check=False)
+        except OSError:
+            return
+        lines = done.stdout.decode("utf-8", "surrogateescape").splitlines()
+        if done.returncode not in (0, 1) or len(lines) != len(chunk):
+            continue
+        for member, line in zip(chunk, lines):
+            try:
+                values = json.loads(line)
+            except ValueError:
+                continue
+            info = records_by_rel[member["rel"]]["info"]
+            for field in fields:
+                value = values.get(field)
+                if field == "gain_words" and isinstance(value, list):
+                    value = ";".join(str(word) for word in value)
+                info[field] = value
+            info["read_error"] = values.get("error")
+
+
+def main(argv):
+    if len(argv) != 4:
+        print("usage: convert_batch.py MANIFEST DONE THREADS", file=sys.stderr)
+        return 2
+    manifest = lib.read_json(argv[1])
+    if manifest is None or manifest.get("format") != lib.FORMAT:
+        print(f"convert_batch: {argv[1]} is not a batch of this workflow", file=sys.stderr)
+        return 1
+    threads = max(1, int(argv[3]))
+    batch = Batch(manifest)
+    members = manifest["members"]
+    records = {}
+    todo = []
+    for member in members:
+        old = lib.read_json(lib.record_path(batch.output, member["rel"]))
+        if old and old.get("key") == member["key"]:
+            records[member["rel"]] = old
+        else:
+            todo.append(member)
+    try:
+        if todo:
+            batch.prepare()
+            # Each record is written as soon as its recording is done, so a
+            # run killed here keeps what it finished.
+            with concurrent.futures.ThreadPoolExecutor(max_workers=threads) as pool:
+                futures = {pool.submit(batch.convert, member): member for member in todo}
+                for future in concurrent.futures.as_completed(futures):
+                    member = futures[future]
+                    try:
+                        records[member["rel"]] = future.result()
+                    except BaseException:
+                        for other in futures:
+                            other.cancel()
+                        raise
+                    lib.write_atomic(lib.record_path(batch.output, member["rel"]), lib.dumps(records[member["rel"]]))
+        info_todo = [m for m in members if records[m["rel"]].get("info_key") != m["info_key"]]
+        if info_todo:
+            add_info(batch, records, info_todo)
+            for member in info_todo:
+                lib.write_atomic(lib.record_path(batch.output, member["rel"]), lib.dumps(records[member["rel"]]))
+        result = [records[member["rel"]] for member in members]
+        lib.write_atomic(argv[2], lib.dumps({"batch": manifest["batch"], "records": result}) + "\n")
+    except lib.EnvironmentFault as fault:
+        print(f"skanvert archive: {fault}", file=sys.stderr)
+        return 1
+    except OSError as error:
+        print(f"skanvert archive: cannot write {error.filename or 'a file'}: {error.strerror}", file=sys.stderr)
+        return 1
+    finally:
+        batch.cleanup()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
