@@ -31,7 +31,7 @@ PROGRAM_NAME = "skanvert"  # argv[0]: the settings file is this name + ".ini"
 def read_fits_header(path):
     """Purpose: the primary header's cards the catalog shows.
     Given: a FITS file's path. Returned: dict with naxis1, naxis3, cdelt1,
-    crpix1, overflow (count of OVERnnn cards that are T); None when the file
+    crpix1, overflow (count of OVERnnn cards that are T or nonzero); None when the file
     cannot be read or has no END card within its first 100 blocks."""
     cards = {}
     overflow = 0
@@ -56,7 +56,8 @@ def read_fits_header(path):
                         continue
                     value = card[10:].split("/")[0].strip()
                     if keyword.startswith("OVER") and keyword[4:].isdigit():
-                        overflow += value == "T"
+                        # Logical T or a nonzero integer marks overflow.
+                        overflow += value == "T" or (value.lstrip("+-").isdigit() and int(value) != 0)
                     elif keyword in ("NAXIS1", "NAXIS3", "CDELT1", "CRPIX1"):
                         cards[keyword] = value
     except OSError:

@@ -1,0 +1,358 @@
+#!/usr/bin/python3
+"""End-to-end tests of the archive workflow with the real snakemake, the
+real converter and vekgen recordings in nested folders.
+
+    /usr/bin/python3 tests/workflow/test_archive.py [--build DIR] [--slurm]
+
+Without --slurm: first run, no-op rerun, a changed setting, added, removed
+and changed recordings and channel configurations, a kill in the middle and
+the resume, environment faults. With --slurm: a single-node Slurm cluster is
+started (scripts/slurm_local.sh), the same archive is converted locally and
+through the Slurm profile, and outputs and catalogs must be equal.
+"""
+
+import csv
+import json
+import os
+import signal
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from astropy.io import fits as astrofits
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD = os.path.join(TOP, "build")
+SKANVERT = VEKGEN = ""
+
+
+def vekgen(path, *options):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    subprocess.run([VEKGEN, *options, path], check=True, stdout=subprocess.DEVNULL)
+
+
+def make_archive(root):
+    """Nested folders of good recordings (own configurations, one folder-wide
+    one, awkward names) and of recordings that must fail, each kind once."""
+    good = {
+        "2006/04/rec1.dat": ["--frames=1500"],
+        "2006/04/rec2.dat": ["--frames=1800", "--seed=2", "--gain-step=700:2"],
+        "2006/05/rec1.dat": ["--frames=1600", "--seed=3", "--overflow=3,7"],
+        "2008/moon/m1.dat": ["--frames=1500", "--object=moon", "--date=2008-03-01"],
+        "odd names/my rec.dat": ["--frames=1500", "--seed=5"],
+        "odd names/-s=5.dat": ["--frames=1500", "--seed=6"],
+        "odd names/-flag_theta=1.dat": ["--frames=1500", "--seed=7"],
+        "odd names/qu'o\"te.dat": ["--frames=1500", "--seed=8"],
+        "odd names/é.dat": ["--frames=1500", "--seed=9"],
+    }
+    for rel, options in good.items():
+        vekgen(os.path.join(root, rel), *options)
+    # A folder-wide configuration for recordings without their own.
+    vekgen(os.path.join(root, "shared", "s1.dat"), "--frames=1500", "--seed=10")
+    os.rename(os.path.join(root, "shared", "s1.cfg"), os.path.join(root, "shared", "channels.cfg"))
+    vekgen(os.path.join(root, "shared", "deeper", "s2.dat"), "--frames=1500", "--seed=11")
+    os.unlink(os.path.join(root, "shared", "deeper", "s2.cfg"))
+    bad = os.path.join(root, "bad")
+    vekgen(os.path.join(bad, "nostop.dat"), "--frames=1000")
+    with open(os.path.join(bad, "nostop.dat"), "r+b") as handle:
+        handle.seek(3072)
+        handle.write(b"garbage, no stamp here")
+    vekgen(os.path.join(bad, "short.dat"), "--frames=1000")
+    os.truncate(os.path.join(bad, "short.dat"), 3000)
+    vekgen(os.path.join(bad, "nocfg.dat"), "--frames=1000")
+    os.unlink(os.path.join(bad, "nocfg.cfg"))
+    os.makedirs(os.path.join(bad, "folder.dat"))
+    os.symlink("nowhere.dat", os.path.join(bad, "dangling.dat"))
+    os.symlink("loop2.dat", os.path.join(bad, "loop1.dat"))
+    os.symlink("loop1.dat", os.path.join(bad, "loop2.dat"))
+    os.symlink("..", os.path.join(bad, "up"))  # a folder loop
+    return set(good) | {"shared/s1.dat", "shared/deeper/s2.dat"}, {
+        "bad/nostop.dat": "has no valid stop time stamp",
+        "bad/short.dat": "is shorter than its 4096-byte header",
+        "bad/nocfg.dat": "no channel configuration",
+        "bad/folder.dat": "is a folder",
+        "bad/dangling.dat": "cannot open",
+        "bad/loop1.dat": "cannot open",
+        "bad/loop2.dat": "cannot open",
+    }
+
+
+def run_archive(archive, out, *extra, expect=0, raw=False):
+    """Runs the README's archive command (or the bare snakemake command);
+    returns its combined output. Fails the test on an unexpected status."""
+    settings = [a for a in extra if "=" in a and not a.startswith("-")]
+    options = [a for a in extra if a not in settings]
+    if raw:
+        command = ["snakemake", "-s", os.path.join(TOP, "workflow", "Snakefile"), "-j", "2", *options,
+                   "--config", f"input={archive}", f"output={out}", f"skanvert={SKANVERT}", *settings]
+    else:
+        command = ["bash", os.path.join(TOP, "scripts", "archive.sh"), archive, out, "-j2",
+                   f"skanvert={SKANVERT}", *extra]
+    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, cwd=TOP)
+    if (done.returncode == 0) != (expect == 0):
+        raise AssertionError(f"exit status {done.returncode}, expected {expect}:\n{done.stdout[-3000:]}")
+    return done.stdout
+
+
+def direct_fits(recording, channels, *options):
+    """The file a direct converter run writes with no settings file and no
+    coefficient table present."""
+    with tempfile.TemporaryDirectory() as scratch:
+        folder, name = os.path.split(recording)
+        subprocess.run([SKANVERT, f"-in={folder}/", f"-f={name}", f"-cf={channels}", f"-out={scratch}/", *options],
+                       cwd=scratch, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
+        produced = [f for f in os.listdir(scratch)]
+        assert len(produced) == 1, produced
+        with open(os.path.join(scratch, produced[0]), "rb") as handle:
+            return handle.read()
+
+
+def snapshot(root, skip=None):
+    """Every file under root with its size, time and bytes' hash."""
+    import hashlib
+    files = {}
+    for folder, dirs, names in os.walk(root):
+        if skip:
+            dirs[:] = [d for d in dirs if os.path.join(folder, d) != skip]
+        for name in names:
+            path = os.path.join(folder, name)
+            if os.path.islink(path) or not os.path.isfile(path):
+                files[os.path.relpath(path, root)] = os.readlink(path) if os.path.islink(path) else None
+                continue
+            with open(path, "rb") as handle:
+                files[os.path.relpath(path, root)] = (os.stat(path).st_mtime_ns,
+                                                      hashlib.sha256(handle.read()).hexdigest())
+    return files
+
+
+def catalog_rows(out):
+    connection = sqlite3.connect(os.path.join(out, "catalog.sqlite"))
+    connection.row_factory = sqlite3.Row
+    rows = {row["path"]: dict(row) for row in connection.execute("SELECT * FROM recordings")}
+    connection.close()
+    return rows
+
+
+def output_files(out):
+    found = set()
+    for folder, dirs, names in os.walk(out):
+        dirs[:] = [d for d in dirs if not d.startswith(".")]
+        for name in names:
+            if name.endswith((".fits", ".log")):
+                found.add(os.path.relpath(os.path.join(folder, name), out))
+    return found
+
+
+class ArchiveCase(unittest.TestCase):
+    def setUp(self):
+        self.scratch = tempfile.TemporaryDirectory(prefix="skv-archive-")
+        self.archive = os.path.join(self.scratch.name, "archive")
+        # The output folder inside the archive: it must be left out of the scan.
+        self.out = os.path.join(self.archive, "converted")
+
+    def tearDown(self):
+        self.scratch.cleanup()
+
+    def check_catalog(self, good, bad, settings=()):
+        """Rows against files: one row per recording, converted rows with
+        their FITS file equal to a direct run, failed rows with no file and
+        the expected message; no output file outside the catalog; the CSV
+        equal to the database."""
+        rows = catalog_rows(self.out)
+        self.assertEqual(set(rows), set(good) | set(bad))
+        expected_files = set()
+        for rel in good:
+            row = rows[rel]
+            self.assertEqual(row["status"], "converted", row)
+            self.assertEqual(row["exit_status"], 0)
+            self.assertEqual(row["fits"], rel[:-3] + "fits")
+            expected_files |= {row["fits"], row["log"]}
+            recording = os.path.join(self.archive, rel)
+            channels = recording[:-3] + "cfg"
+            if not os.path.exists(channels):
+                channels = os.path.join(self.archive, "shared", "channels.cfg")
+            with open(os.path.join(self.out, row["fits"]), "rb") as handle:
+                self.assertEqual(handle.read(), direct_fits(recording, channels, *settings), rel)
+            with astrofits.open(os.path.join(self.out, row["fits"])) as hdus:
+                header = hdus[0].header
+                self.assertEqual(row["pixels"], header["NAXIS1"])
+                self.assertEqual(row["channels_accepted"], header["NAXIS3"])
+                self.assertEqual(row["overflow_channels"], sum(1 for k in header if k.startswith("OVER")
+                                                               and header[k]))
+                self.assertAlmostEqual(row["cdelt1"], header["CDELT1"], places=5)
+        for rel, message in bad.items():
+            row = rows[rel]
+            self.assertEqual(row["status"], "failed", row)
+            self.assertIn(message, row["message"])
+            self.assertEqual(row["fits"], "")
+            if row["log"]:
+                expected_files.add(row["log"])
+        self.assertEqual(output_files(self.out), expected_files)
+        with open(os.path.join(self.out, "catalog.csv"), newline="", encoding="utf-8") as handle:
+            from_csv = {r["path"]: r for r in csv.DictReader(handle)}
+        self.assertEqual(set(from_csv), set(rows))
+        for rel, row in rows.items():
+            self.assertEqual(from_csv[rel]["status"], row["status"])
+            self.assertEqual(from_csv[rel]["message"], row["message"])
+        return rows
+
+    def test_runs_reruns_and_changes(self):
+        good, bad = make_archive(self.archive)
+        before = snapshot(self.archive)
+        run_archive(self.archive, self.out)
+        rows = self.check_catalog(good, bad)
+        self.assertEqual(snapshot(self.archive, skip=self.out), before, "the input tree changed")
+        self.assertEqual(rows["2008/moon/m1.dat"]["object"], "moon")
+        self.assertGreater(rows["2006/05/rec1.dat"]["overflow_channels"], 0)
+        self.assertEqual(rows["shared/deeper/s2.dat"]["channels_file"], "shared/channels.cfg")
+        self.assertIsNone(rows["bad/dangling.dat"]["exit_status"])
+        self.assertEqual(rows["bad/nostop.dat"]["exit_status"], 1)
+
+        # Nothing changed: nothing is converted, no file is touched.
+        first = snapshot(self.out)
+        log = run_archive(self.archive, self.out, raw=True)
+        self.assertIn("Nothing to be done", log)
+        self.assertEqual(snapshot(self.out), first)
+
+        # One setting changed: every recording again, with that setting.
+        run_archive(self.archive, self.out, "smooth=30")
+        rows = self.check_catalog(good, bad, settings=("-s=30",))
+        self.assertEqual({row["smooth"] for row in rows.values()}, {30})
+
+        # A recording added, one removed, one changed, one configuration
+        # changed: those are converted again and only those.
+        settled = snapshot(self.out)
+        vekgen(os.path.join(self.archive, "2006/06/new.dat"), "--frames=1500", "--seed=20")
+        os.unlink(os.path.join(self.archive, "2006/04/rec1.dat"))
+        vekgen(os.path.join(self.archive, "2006/04/rec2.dat"), "--frames=1700", "--seed=21")
+        with open(os.path.join(self.archive, "shared/channels.cfg"), "a") as handle:
+            handle.write("\n")
+        good = (good - {"2006/04/rec1.dat"}) | {"2006/06/new.dat"}
+        run_archive(self.archive, self.out, "smooth=30")
+        self.check_catalog(good, bad, settings=("-s=30",))
+        now = snapshot(self.out)
+        touched = {rel for rel in now if rel.endswith((".fits", ".log")) and now[rel] != settled.get(rel)}
+        self.assertEqual(touched, {"2006/06/new.fits", "2006/06/new.log", "2006/04/rec2.fits", "2006/04/rec2.log",
+                                   "shared/s1.fits", "shared/s1.log", "shared/deeper/s2.fits",
+                                   "shared/deeper/s2.log"})
+        self.assertNotIn("2006/04/rec1.fits", now)
+
+    def test_kill_and_resume(self):
+        # Slowed by a wrapper so the kill falls in the middle; it keeps the
+        # name it was started by, so the settings file is still looked for in
+        # the private working folder.
+        names = [f"day{i:02d}/scan{j}.dat" for i in range(8) for j in range(4)]
+        for index, rel in enumerate(names):
+            vekgen(os.path.join(self.archive, rel), "--frames=1200", f"--seed={index + 1}")
+        wrapper = os.path.join(self.scratch.name, "slow-skanvert")
+        with open(wrapper, "w") as handle:
+            handle.write(f'#!/bin/bash\nsleep 0.25\nexec -a "$0" {SKANVERT} "$@"\n')
+        os.chmod(wrapper, 0o755)
+        command = ["snakemake", "-s", os.path.join(TOP, "workflow", "Snakefile"), "-j", "2", "--config",
+                   f"input={self.archive}", f"output={self.out}", f"skanvert={wrapper}", "batch_size=8"]
+        process = subprocess.Popen(command, cwd=TOP, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   start_new_session=True)
+        records = os.path.join(self.out, ".skanvert-archive", "records")
+        deadline = time.time() + 120
+        while time.time() < deadline:
+            done = sum(len(files) for _, _, files in os.walk(records))
+            if done >= 6:
+                break
+            time.sleep(0.05)
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+        converted = {rel for rel in output_files(self.out) if rel.endswith(".fits")}
+        self.assertTrue(0 < len(converted) < len(names), converted)
+        for rel in converted:  # every file there is whole
+            with open(os.path.join(self.out, rel), "rb") as handle:
+                self.assertEqual(handle.read(), direct_fits(os.path.join(self.archive, rel[:-4] + "dat"),
+                                                            os.path.join(self.archive, rel[:-4] + "cfg")))
+        halfway = snapshot(self.out)
+        # Recordings whose record was written before the kill are finished.
+        finished = set()
+        for folder, _, files in os.walk(records):
+            for name in files:
+                with open(os.path.join(folder, name)) as handle:
+                    finished.add(json.load(handle)["fits"])
+        self.assertTrue(finished)
+
+        # The same bare command again finishes the archive.
+        run_archive(self.archive, self.out, f"skanvert={wrapper}", "batch_size=8", raw=True)
+        self.check_catalog(set(names), {})
+        now = snapshot(self.out)
+        for rel in finished:
+            self.assertEqual(now[rel], halfway[rel], f"{rel} was converted again")
+        leftovers = [n for _, _, files in os.walk(self.out) for n in files if n.startswith(".skv-")]
+        self.assertEqual(leftovers, [])
+
+    def test_faults_stop_the_run(self):
+        vekgen(os.path.join(self.archive, "a", "rec.dat"), "--frames=1000")
+        cases = [
+            ([f"skanvert={self.scratch.name}/missing"], "missing or not executable"),
+            ([f"output=/proc/skv-archive-out"], "cannot create the output folder"),
+            ([f"output={self.archive}"], "holds the input folder"),
+            (["smooth=fast"], "not a whole number"),
+        ]
+        for extra, message in cases:
+            with self.subTest(extra=extra):
+                settings = [f"input={self.archive}", f"output={self.out}", f"skanvert={SKANVERT}"]
+                keys = {e.split("=")[0] for e in extra}
+                settings = [s for s in settings if s.split("=")[0] not in keys] + extra
+                done = subprocess.run(["snakemake", "-s", os.path.join(TOP, "workflow", "Snakefile"), "-j", "1",
+                                       "--config", *settings], cwd=TOP, capture_output=True, text=True)
+                self.assertNotEqual(done.returncode, 0)
+                self.assertIn(message, done.stdout + done.stderr)
+
+
+class SlurmCase(unittest.TestCase):
+    def test_slurm_run_equals_local_run(self):
+        with tempfile.TemporaryDirectory(prefix="skv-slurm-") as scratch:
+            cluster = os.path.join(scratch, "cluster")
+            started = subprocess.run(["bash", os.path.join(TOP, "scripts", "slurm_local.sh"), "start", cluster],
+                                     capture_output=True, text=True)
+            try:
+                self.assertEqual(started.returncode, 0, "the Slurm cluster did not start:\n" + started.stderr)
+                os.environ["SLURM_CONF"] = os.path.join(cluster, "slurm.conf")
+                archive = os.path.join(scratch, "archive")
+                good, bad = make_archive(archive)
+                local, remote = os.path.join(scratch, "local"), os.path.join(scratch, "slurm")
+                run_archive(archive, local, "batch_size=4")
+                log = run_archive(archive, remote, "batch_size=4", "--profile",
+                                  os.path.join(TOP, "workflow", "profiles", "slurm"))
+                self.assertIn("external jobid", log)
+                self.assertEqual(catalog_rows(local), catalog_rows(remote))
+                for name in ("catalog.csv",):
+                    with open(os.path.join(local, name), "rb") as a, open(os.path.join(remote, name), "rb") as b:
+                        self.assertEqual(a.read(), b.read())
+                fits = {rel for rel in output_files(local) if rel.endswith(".fits")}
+                self.assertEqual(fits, {rel for rel in output_files(remote) if rel.endswith(".fits")})
+                self.assertEqual(len(fits), len(good))
+                for rel in fits:
+                    with open(os.path.join(local, rel), "rb") as a, open(os.path.join(remote, rel), "rb") as b:
+                        self.assertEqual(a.read(), b.read(), rel)
+            finally:
+                subprocess.run(["bash", os.path.join(TOP, "scripts", "slurm_local.sh"), "stop", cluster])
+
+
+def main():
+    global BUILD, SKANVERT, VEKGEN
+    args = sys.argv[1:]
+    slurm = "--slurm" in args
+    if "--build" in args:
+        BUILD = os.path.abspath(args[args.index("--build") + 1])
+    SKANVERT = os.path.join(BUILD, "skanvert")
+    VEKGEN = os.path.join(BUILD, "vekgen")
+    if os.path.exists(SKANVERT + ".ini"):
+        sys.exit(f"{SKANVERT}.ini exists: the direct runs would read it")
+    case = SlurmCase if slurm else ArchiveCase
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(case)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
