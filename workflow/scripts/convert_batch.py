@@ -317,7 +317,11 @@ def main(argv):
                     lib.write_atomic(lib.record_path(batch.output, member["rel"]), lib.dumps(records[member["rel"]]))
         info_todo = [m for m in members if records[m["rel"]].get("info_key") != m["info_key"]]
         if info_todo:
-            add_info(batch, records, info_todo)
+            # vekinfo reads every frame: its runs are shared among the threads.
+            size = max(1, min(64, -(-len(info_todo) // threads)))
+            chunks = [info_todo[i:i + size] for i in range(0, len(info_todo), size)]
+            with concurrent.futures.ThreadPoolExecutor(max_workers=threads) as pool:
+                list(pool.map(lambda chunk: add_info(batch, records, chunk), chunks))
             for member in info_todo:
                 lib.write_atomic(lib.record_path(batch.output, member["rel"]), lib.dumps(records[member["rel"]]))
         result = [records[member["rel"]] for member in members]
