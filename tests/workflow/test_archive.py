@@ -153,9 +153,7 @@ class ArchiveCase(unittest.TestCase):
         self.archive = os.path.join(self.scratch.name, "archive")
         # The output folder inside the archive: it must be left out of the scan.
         self.out = os.path.join(self.archive, "converted")
-
-    def tearDown(self):
-        self.scratch.cleanup()
+        self.addCleanup(self.scratch.cleanup)
 
     def check_catalog(self, good, bad, settings=()):
         """Rows against files: one row per recording, converted rows with
@@ -297,6 +295,18 @@ class ArchiveCase(unittest.TestCase):
             ([f"output={self.archive}"], "holds the input folder"),
             (["smooth=fast"], "not a whole number"),
         ]
+        # A full disk: a small file system of its own, when one can be mounted.
+        full = os.path.join(self.scratch.name, "full")
+        os.makedirs(full)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=160k", "tmpfs", full],
+                                 capture_output=True).returncode == 0
+        if mounted:
+            self.addCleanup(subprocess.run, ["umount", full])
+            for index in range(6):
+                vekgen(os.path.join(self.archive, "a", f"more{index}.dat"), "--frames=1000", f"--seed={index + 2}")
+            cases.append(([f"output={full}/out"], "cannot write in the output folder"))
+        else:
+            print("note: no tmpfs could be mounted; the full-disk case is not run", file=sys.stderr)
         for extra, message in cases:
             with self.subTest(extra=extra):
                 settings = [f"input={self.archive}", f"output={self.out}", f"skanvert={SKANVERT}"]

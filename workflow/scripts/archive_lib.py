@@ -497,6 +497,12 @@ def make_plan(plan, skanvert, vekinfo):
     }
     vekinfo_build = sha256_file(vekinfo) if vekinfo else ""
     members = scan_archive(plan)
+    records = os.path.join(state, "records")
+    if not members and any(files for _, _, files in os.walk(records)):
+        # An archive that is suddenly empty is more likely unmounted than
+        # emptied: its outputs are kept rather than removed.
+        raise ConfigError(f"the input folder {plan['input']} holds no recordings, but {plan['output']} holds "
+                          "conversions of earlier ones; remove them yourself if the archive is really empty")
     channel_sha = {}
     for member in members:
         path = member.get("channels")

@@ -232,9 +232,15 @@ class Batch:
             record["message"] = "converter reported success but wrote no readable output file"
         else:
             record["message"] = last_line(out_text) or last_line(err_text) or f"exit status {status}"
-        # A failure to write the output may be the machine's (disk full,
-        # folder not writable): then the whole run must stop.
-        if status != 0 and "output" in record["message"].lower():
+        # A failure to write the output is the machine's (disk full, I/O
+        # error); one to open it may be (folder not writable, no space left)
+        # or the recording's (a name too long): then the whole run must stop.
+        if record["message"].startswith("Can not write output FITS file"):
+            check_writable(check_dir)
+            free = os.statvfs(check_dir)
+            raise lib.EnvironmentFault(f"cannot write in the output folder {check_dir} "
+                                       f"({free.f_bavail * free.f_frsize} bytes free): {record['message']}")
+        if record["message"].startswith("Can not open output FITS file"):
             check_writable(check_dir)
         # An output of an earlier conversion would no longer match the record.
         lib.remove_quietly(fits_path)
