@@ -287,6 +287,34 @@ class ArchiveCase(unittest.TestCase):
         leftovers = [n for _, _, files in os.walk(self.out) for n in files if n.startswith(".skv-")]
         self.assertEqual(leftovers, [])
 
+    def test_every_setting_reaches_the_converter(self):
+        # The same settings through a settings file beside a copy of the
+        # converter (a path with no prefix rules) must give the same bytes.
+        vekgen(os.path.join(self.archive, "x", "rec.dat"), "--frames=2500", "--gain-step=900:1",
+               f"--coef={self.scratch.name}/crab0coef.txt")
+        values = {"smooth": "30", "ampcor": "2", "shift": "3", "sigma": "2.5", "delta": "1.5", "valh": "12",
+                  "azim": "5", "onoff": "1", "flag_theta": "1", "dspdt": "0.008", "layout": "standard"}
+        run_archive(self.archive, self.out, f"coefficients={self.scratch.name}/crab0coef.txt",
+                    *(f"{k}={v}" for k, v in values.items()))
+        with tempfile.TemporaryDirectory() as direct:
+            program = os.path.join(direct, "skv")
+            with open(SKANVERT, "rb") as source, open(program, "wb") as copy:
+                copy.write(source.read())
+            os.chmod(program, 0o755)
+            with open(program + ".ini", "w") as ini:
+                ini.write("".join(f"{k}={v}\n" for k, v in values.items()))
+            with open(os.path.join(self.scratch.name, "crab0coef.txt"), "rb") as source, \
+                    open(os.path.join(direct, "crab0coef.txt"), "wb") as copy:
+                copy.write(source.read())
+            subprocess.run([program, f"-in={self.archive}/x/", "-f=rec.dat", f"-cf={self.archive}/x/rec.cfg",
+                            f"-out={direct}/"], cwd=direct, check=True, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            with open(os.path.join(direct, "rec.fits"), "rb") as expected, \
+                    open(os.path.join(self.out, "x", "rec.fits"), "rb") as produced:
+                self.assertEqual(produced.read(), expected.read())
+        row = catalog_rows(self.out)["x/rec.dat"]
+        self.assertEqual((row["smooth"], row["shift"], row["layout"], row["dspdt"]), (30, 3, "standard", 0.008))
+
     def test_faults_stop_the_run(self):
         vekgen(os.path.join(self.archive, "a", "rec.dat"), "--frames=1000")
         cases = [
