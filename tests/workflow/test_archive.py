@@ -315,6 +315,25 @@ class ArchiveCase(unittest.TestCase):
         row = catalog_rows(self.out)["x/rec.dat"]
         self.assertEqual((row["smooth"], row["shift"], row["layout"], row["dspdt"]), (30, 3, "standard", 0.008))
 
+    def test_rebuilt_converter_converts_again(self):
+        vekgen(os.path.join(self.archive, "a", "rec.dat"), "--frames=1000")
+        vekgen(os.path.join(self.archive, "b", "rec.dat"), "--frames=1000", "--seed=2")
+        program = os.path.join(self.scratch.name, "skanvert")
+        with open(SKANVERT, "rb") as source, open(program, "wb") as copy:
+            copy.write(source.read())
+        os.chmod(program, 0o755)
+        run_archive(self.archive, self.out, f"skanvert={program}")
+        first = snapshot(self.out)
+        build = catalog_rows(self.out)["a/rec.dat"]["skanvert_build"]
+        with open(program, "ab") as copy:  # new bytes, same behaviour
+            copy.write(b"\0")
+        run_archive(self.archive, self.out, f"skanvert={program}")
+        now = snapshot(self.out)
+        for rel in ("a/rec.fits", "b/rec.fits"):
+            self.assertNotEqual(now[rel][0], first[rel][0], f"{rel} was not converted again")
+            self.assertEqual(now[rel][1], first[rel][1])
+        self.assertNotEqual(catalog_rows(self.out)["a/rec.dat"]["skanvert_build"], build)
+
     def test_faults_stop_the_run(self):
         vekgen(os.path.join(self.archive, "a", "rec.dat"), "--frames=1000")
         cases = [
