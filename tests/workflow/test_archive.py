@@ -215,6 +215,13 @@ class ArchiveCase(unittest.TestCase):
         log = run_archive(self.archive, self.out, raw=True)
         self.assertIn("Nothing to be done", log)
         self.assertEqual(snapshot(self.out), first)
+        # A kill just after an output was renamed into place leaves Snakemake's
+        # mark that it was being made; the output is whole and is kept.
+        import base64
+        marks = os.path.join(self.out, ".snakemake", "incomplete")
+        with open(os.path.join(marks, base64.urlsafe_b64encode(b"catalog.csv").decode()), "w"):
+            pass
+        self.assertIn("Nothing to be done", run_archive(self.archive, self.out, raw=True))
 
         # One setting changed: every recording again, with that setting.
         run_archive(self.archive, self.out, "smooth=30")
