@@ -345,7 +345,7 @@ class ArchiveCase(unittest.TestCase):
         vekgen(os.path.join(self.archive, "a", "rec.dat"), "--frames=1000")
         cases = [
             ([f"skanvert={self.scratch.name}/missing"], "missing or not executable"),
-            ([f"output=/proc/skv-archive-out"], "cannot create the output folder"),
+            (["output=/proc/skv-archive-out"], "cannot create the output folder"),
             ([f"output={self.archive}"], "holds the input folder"),
             (["smooth=fast"], "not a whole number"),
         ]

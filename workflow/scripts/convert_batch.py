@@ -199,7 +199,6 @@ class Batch:
             for path in (fits_path, log_path):
                 lib.remove_quietly(path)
             return record
-        check_dir = out_dir
         try:
             os.makedirs(out_dir, exist_ok=True)
         except OSError as error:
@@ -236,12 +235,12 @@ class Batch:
         # error); one to open it may be (folder not writable, no space left)
         # or the recording's (a name too long): then the whole run must stop.
         if record["message"].startswith("Can not write output FITS file"):
-            check_writable(check_dir)
-            free = os.statvfs(check_dir)
-            raise lib.EnvironmentFault(f"cannot write in the output folder {check_dir} "
+            check_writable(out_dir)
+            free = os.statvfs(out_dir)
+            raise lib.EnvironmentFault(f"cannot write in the output folder {out_dir} "
                                        f"({free.f_bavail * free.f_frsize} bytes free): {record['message']}")
         if record["message"].startswith("Can not open output FITS file"):
-            check_writable(check_dir)
+            check_writable(out_dir)
         # An output of an earlier conversion would no longer match the record.
         lib.remove_quietly(fits_path)
         return record
