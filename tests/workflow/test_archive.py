@@ -299,7 +299,7 @@ class ArchiveCase(unittest.TestCase):
         # converter (a path with no prefix rules) must give the same bytes.
         vekgen(os.path.join(self.archive, "x", "rec.dat"), "--frames=2500", "--gain-step=900:1",
                f"--coef={self.scratch.name}/crab0coef.txt")
-        values = {"smooth": "30", "ampcor": "2", "shift": "3", "sigma": "2.5", "delta": "1.5", "valh": "12",
+        values = {"smooth": "30", "ampcor": "0", "shift": "3", "sigma": "2.5", "delta": "1.5", "valh": "12",
                   "azim": "5", "onoff": "1", "flag_theta": "1", "dspdt": "0.008", "layout": "standard"}
         run_archive(self.archive, self.out, f"coefficients={self.scratch.name}/crab0coef.txt",
                     *(f"{k}={v}" for k, v in values.items()))
