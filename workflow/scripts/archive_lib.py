@@ -76,6 +76,17 @@ def dumps(value):
     return json.dumps(value, sort_keys=True, ensure_ascii=True, separators=(",", ":"))
 
 
+def _current_umask():
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+# Files are created as the converter creates its own: readable as the
+# process's umask allows (a temporary file alone would be private).
+FILE_MODE = 0o666 & ~_current_umask()
+
+
 def write_atomic(path, data, make_dirs=True):
     """Purpose: replace a file in one step, so a reader or a killed run sees
     the old bytes or the new ones, never a part.
@@ -89,6 +100,7 @@ def write_atomic(path, data, make_dirs=True):
         os.makedirs(folder, exist_ok=True)
     handle, temporary = tempfile.mkstemp(prefix=".skv-", suffix=".tmp", dir=folder)
     try:
+        os.fchmod(handle, FILE_MODE)
         with os.fdopen(handle, "wb") as out:
             out.write(data)
         os.replace(temporary, path)

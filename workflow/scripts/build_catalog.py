@@ -70,6 +70,7 @@ def row_of(record):
 def write_sqlite(path, rows):
     folder = os.path.dirname(path) or "."
     handle, temporary = tempfile.mkstemp(prefix=".skv-", suffix=".tmp", dir=folder)
+    os.fchmod(handle, lib.FILE_MODE)
     os.close(handle)
     try:
         connection = sqlite3.connect(temporary)
