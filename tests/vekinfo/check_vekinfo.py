@@ -4,6 +4,8 @@
     /usr/bin/python3 tests/vekinfo/check_vekinfo.py --vekinfo build/vekinfo \
         --skanvert build/skanvert --vekgen build/vekgen
 
+  golden      the reference recordings give the values of their reference
+              FITS files.
   agreement   vekgen recordings (summer and winter time, the summer-time
               switch day, an hour that wraps over midnight, a packed altitude,
               another object, a year beyond the summer-time table, a stop
@@ -183,6 +185,25 @@ class Agreement(Scratch):
                     expected.append(str(value))
             got = [float(v) if isinstance(e, float) else v for v, e in zip(line, expected)]
             self.assertEqual(got, expected)
+
+
+class Golden(unittest.TestCase):
+    def test_reference_recordings_equal_their_reference_files(self):
+        golden = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "golden")
+        cases = sorted(d for d in os.listdir(golden)
+                       if os.path.exists(os.path.join(golden, d, "expected", "scan.fits")))
+        self.assertGreaterEqual(len(cases), 3)
+        rows = json_rows(vekinfo(*[os.path.join(golden, d, "input", "scan.dat") for d in cases]))
+        for case, row in zip(cases, rows):
+            with self.subTest(case=case):
+                cards = fits_cards(os.path.join(golden, case, "expected", "scan.fits"))
+                self.assertTrue(row["ok"])
+                for key, card in [("time_ut", "TIME-OBS"), ("start_obs", "STARTOBS"), ("stop_obs", "STOPOBS"),
+                                  ("object", "OBJECT")]:
+                    self.assertEqual(row[key], cards[card], key)
+                self.assertEqual(row["date_obs"].replace("-", "/"), cards["DATE-OBS"])
+                self.assertEqual("%f" % row["altitude"], cards["ALTITUDE"])
+                self.assertEqual(row["nsamples"], int(cards["NSAMPLES"]))
 
 
 def put_word(data, frame, block, word, value):

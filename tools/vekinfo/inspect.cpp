@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "astro/calendar.h"
 #include "recording/recording.h"
@@ -263,13 +264,22 @@ GainChanges gainChangeSummary(const unsigned char* data, std::int64_t frames) {
 }
 
 std::optional<double> durationSeconds(const std::string& startObs, const std::string& stopObs) {
-    const auto seconds = [](const std::string& text) {
-        const std::size_t dot = text.rfind('.');
-        if (dot == std::string::npos) return timeOfDaySeconds(text);
-        const long long milliseconds = std::strtoll(text.c_str() + dot + 1, nullptr, 10);
-        return timeOfDaySeconds(text.substr(0, dot)) + static_cast<long double>(milliseconds) / 1000;
+    // The clock part and the milliseconds after the last '.'.
+    struct Split {
+        long double clock = 0;
+        long long milliseconds = 0;
     };
-    const auto duration = static_cast<double>(seconds(stopObs) - seconds(startObs));
+    const auto split = [](const std::string& text) {
+        const std::size_t dot = text.rfind('.');
+        if (dot == std::string::npos) return Split{timeOfDaySeconds(text), 0};
+        return Split{timeOfDaySeconds(text.substr(0, dot)), std::strtoll(text.c_str() + dot + 1, nullptr, 10)};
+    };
+    const Split start = split(startObs), stop = split(stopObs);
+    // Differences taken part by part and rounded to microseconds, so that
+    // stamps a whole number of milliseconds apart give that number exactly.
+    const long double difference = (stop.clock - start.clock) +
+                                   static_cast<long double>(stop.milliseconds - start.milliseconds) / 1000;
+    const auto duration = static_cast<double>(std::round(difference * 1000000) / 1000000);
     if (!std::isfinite(duration)) return std::nullopt;
     return duration;
 }
@@ -340,7 +350,7 @@ RecordingInfo inspectRecording(const std::string& path) {
 std::string jsonLine(const RecordingInfo& info) {
     const std::vector<Field> values = fields(info);
     std::string line = "{";
-    for (std::size_t i = 0; i < values.size(); ++i) {
+    for (std::size_t i = 0; i < values.size() && i < std::size(kFieldNames); ++i) {
         if (i) line += ',';
         line += '"';
         line += kFieldNames[i];
