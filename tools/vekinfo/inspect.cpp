@@ -7,9 +7,12 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <csetjmp>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "astro/calendar.h"
 #include "recording/recording.h"
@@ -229,6 +232,45 @@ std::vector<Field> fields(const RecordingInfo& info) {
     return f;
 }
 
+// The jump out of a pass whose mapped bytes went away; null outside a pass.
+sigjmp_buf* volatile guardedPass = nullptr;
+
+void onBusError(int signal) {
+    if (guardedPass) siglongjmp(*guardedPass, 1);
+    std::signal(signal, SIG_DFL);  // not ours: the default action, as without a handler
+    std::raise(signal);
+}
+
+void installBusErrorHandler() {
+    static const bool installed = [] {
+        struct sigaction action {};
+        action.sa_handler = onBusError;
+        sigemptyset(&action.sa_mask);
+        return sigaction(SIGBUS, &action, nullptr) == 0;
+    }();
+    static_cast<void>(installed);
+}
+
+// The pass of scanImage. It holds nothing that needs destroying, so that the
+// jump out of it skips no destructor.
+void scanPass(const unsigned char* image, std::int64_t frames, ImageScan& scan) {
+    std::memcpy(scan.header, image, sizeof scan.header);
+    scan.changedWords = 0;
+    scan.changes = 0;
+    constexpr std::size_t kStatusBytes = 2 * kStatusWords;
+    const unsigned char* previous = image + kHeaderBytes + 2 * kFirstStatusWord;  // block 0 of frame 0
+    for (std::int64_t f = 1; f < frames; ++f) {
+        const unsigned char* current = previous + kFrameBytes;
+        if (std::memcmp(current, previous, kStatusBytes) != 0) {
+            ++scan.changes;
+            for (int w = 0; w < kStatusWords; ++w) {
+                if (std::memcmp(current + 2 * w, previous + 2 * w, 2) != 0) scan.changedWords |= 1u << w;
+            }
+        }
+        previous = current;
+    }
+}
+
 }  // namespace
 
 float unpackedAltitude(float headerAltitude) {
@@ -240,36 +282,36 @@ float unpackedAltitude(float headerAltitude) {
     return static_cast<float>(degrees + seconds / 3600 + minutes / 60);
 }
 
-GainChanges gainChangeSummary(const unsigned char* data, std::int64_t frames) {
-    GainChanges result;
-    if (frames < 2) return result;
-    constexpr std::size_t kStatusBytes = 2 * kStatusWords;
-    const unsigned char* previous = data + 2 * kFirstStatusWord;  // block 0 of frame 0
-    unsigned changed = 0;                                         // bit w: word 83 + w changed
-    for (std::int64_t f = 1; f < frames; ++f) {
-        const unsigned char* current = previous + kFrameBytes;
-        if (std::memcmp(current, previous, kStatusBytes) != 0) {
-            ++result.changes;
-            for (int w = 0; w < kStatusWords; ++w) {
-                if (std::memcmp(current + 2 * w, previous + 2 * w, 2) != 0) changed |= 1u << w;
-            }
-        }
-        previous = current;
+bool scanImage(const unsigned char* image, std::int64_t frames, ImageScan& scan) {
+    installBusErrorHandler();
+    sigjmp_buf jump;
+    if (sigsetjmp(jump, 1) != 0) {
+        guardedPass = nullptr;
+        return false;
     }
-    for (int w = 0; w < kStatusWords; ++w) {
-        if (changed & (1u << w)) result.words.push_back(kFirstStatusWord + w);
-    }
-    return result;
+    guardedPass = &jump;
+    scanPass(image, frames, scan);
+    guardedPass = nullptr;
+    return true;
 }
 
 std::optional<double> durationSeconds(const std::string& startObs, const std::string& stopObs) {
-    const auto seconds = [](const std::string& text) {
-        const std::size_t dot = text.rfind('.');
-        if (dot == std::string::npos) return timeOfDaySeconds(text);
-        const long long milliseconds = std::strtoll(text.c_str() + dot + 1, nullptr, 10);
-        return timeOfDaySeconds(text.substr(0, dot)) + static_cast<long double>(milliseconds) / 1000;
+    // The clock part and the milliseconds after the last '.'.
+    struct Split {
+        long double clock = 0;
+        long long milliseconds = 0;
     };
-    const auto duration = static_cast<double>(seconds(stopObs) - seconds(startObs));
+    const auto split = [](const std::string& text) {
+        const std::size_t dot = text.rfind('.');
+        if (dot == std::string::npos) return Split{timeOfDaySeconds(text), 0};
+        return Split{timeOfDaySeconds(text.substr(0, dot)), std::strtoll(text.c_str() + dot + 1, nullptr, 10)};
+    };
+    const Split start = split(startObs), stop = split(stopObs);
+    // Differences taken part by part and rounded to microseconds, so that
+    // stamps a whole number of milliseconds apart give that number exactly.
+    const long double difference = (stop.clock - start.clock) +
+                                   static_cast<long double>(stop.milliseconds - start.milliseconds) / 1000;
+    const auto duration = static_cast<double>(std::round(difference * 1000000) / 1000000);
     if (!std::isfinite(duration)) return std::nullopt;
     return duration;
 }
@@ -323,14 +365,21 @@ RecordingInfo inspectRecording(const std::string& path) {
     const std::int64_t dataLength = image.size() - kHeaderBytes;
     info.frames = frameCount(dataLength);
     info.trailingBytes = dataLength - *info.frames * kFrameBytes;
-    const GainChanges gains = gainChangeSummary(image.data() + kHeaderBytes, *info.frames);
-    info.gainWords = gains.words;
-    info.gainChanges = gains.changes;
+    ImageScan scan;
+    if (!scanImage(image.data(), *info.frames, scan)) {
+        info.error = "shortened while being read";
+        return info;
+    }
+    info.gainWords.emplace();
+    for (int w = 0; w < kStatusWords; ++w) {
+        if (scan.changedWords & (1u << w)) info.gainWords->push_back(kFirstStatusWord + w);
+    }
+    info.gainChanges = scan.changes;
 
-    info.startStamp = stampText(image.data(), kStartStampOffset);
-    info.stopStamp = stampText(image.data(), kStopStampOffset);
+    info.startStamp = stampText(scan.header, kStartStampOffset);
+    info.stopStamp = stampText(scan.header, kStopStampOffset);
     RecordingHeader header;
-    const HeaderStatus parsed = parseRecordingHeader(image.data(), header);
+    const HeaderStatus parsed = parseRecordingHeader(scan.header, header);
     takeHeader(header, parsed, info);
     info.ok = parsed == HeaderStatus::Ok;
     if (!info.ok) info.error = headerFailureText(parsed);
@@ -340,7 +389,7 @@ RecordingInfo inspectRecording(const std::string& path) {
 std::string jsonLine(const RecordingInfo& info) {
     const std::vector<Field> values = fields(info);
     std::string line = "{";
-    for (std::size_t i = 0; i < values.size(); ++i) {
+    for (std::size_t i = 0; i < values.size() && i < std::size(kFieldNames); ++i) {
         if (i) line += ',';
         line += '"';
         line += kFieldNames[i];

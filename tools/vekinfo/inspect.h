@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "recording/samples.h"
+
 namespace vekinfo {
 
 // Everything vekinfo reports of one recording. An empty optional is a value
@@ -31,12 +33,12 @@ struct RecordingInfo {
 //   Given: a path to a recording.
 //   Does: opens it read-only (never blocking on a pipe, never creating or
 //         changing anything), checks that it is a regular file, reads it with
-//         the converter's reader and parses its header exactly as a
-//         conversion does; then passes once over the frames' gain status
-//         words (83..90 of block 0, which the gain-step handling compares).
+//         the converter's reader, scans it (scanImage) and parses its header
+//         exactly as a conversion does.
 //   Returns: the info; ok=false with `error` set for a file that cannot be
-//         opened or read, is not a regular file, is shorter than its header
-//         or whose header a conversion would reject. Fields read before the
+//         opened or read, is not a regular file, is shorter than its header,
+//         is shortened while it is read, or whose header a conversion would
+//         reject. Fields read before the
 //         failure stay filled: size and frames whenever the file was read,
 //         the gain words whenever it holds its header, the header values
 //         that the parse had reached.
@@ -49,17 +51,25 @@ RecordingInfo inspectRecording(const std::string& path);
 //         unchanged.
 float unpackedAltitude(float headerAltitude);
 
-// gainChangeSummary
-//   Given: the data area (the bytes after the header) and its whole frames.
-//   Does: compares the status words 83..90 of block 0 of each frame with
-//         those of the frame before, in one sequential pass.
-//   Returns: the words that change at least once (ascending) and the number
-//         of frame boundaries at which at least one of them changes.
-struct GainChanges {
-    std::vector<int> words;
-    std::int64_t changes = 0;
+// ImageScan: what one pass over a file image gives: a copy of its header and
+// the changes of the gain status words 83..90 of block 0, which the
+// gain-step handling compares frame after frame.
+struct ImageScan {
+    unsigned char header[kHeaderBytes];
+    unsigned changedWords = 0;  // bit w set: word 83 + w changes at least once
+    std::int64_t changes = 0;   // frame boundaries at which one of them changes
 };
-GainChanges gainChangeSummary(const unsigned char* data, std::int64_t frames);
+
+// scanImage
+//   Given: a file image of at least 4096 bytes (mapped or read) and the
+//          number of whole frames after its header.
+//   Does: copies the header and compares the status words of each frame
+//         with those of the frame before, in one sequential pass with no
+//         call to the system.
+//   Returns: true with `scan` filled; false when the bytes went away under
+//         the pass (a mapped file shortened meanwhile: the bus error that
+//         the access raises is caught while the pass runs, nowhere else).
+bool scanImage(const unsigned char* image, std::int64_t frames, ImageScan& scan);
 
 // durationSeconds
 //   Given: the "HH:MM:SS.mmm" texts of the start and stop stamps.
