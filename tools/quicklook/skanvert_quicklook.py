@@ -192,8 +192,17 @@ def ut_date(date, time_ut, start_local):
     return day.isoformat()
 
 
+_UNDRAWABLE = re.compile(r"[\x00-\x1f\x7f\udc80-\udcff]")
+
+
 def plain(text):
-    """Text drawn as it is: a '$' would otherwise start matplotlib's math mode."""
+    """Text drawn as it is.
+
+    A '$' would otherwise start matplotlib's math mode; control characters
+    and the bytes of a file name that is not UTF-8 (escaped by Python as
+    lone surrogates) are drawn as \\xNN.
+    """
+    text = _UNDRAWABLE.sub(lambda m: "\\x%02X" % (ord(m.group(0)) & 0xFF), text)
     return text.replace("$", r"\$")
 
 
@@ -542,6 +551,9 @@ def main(argv=None):
     parser.add_argument("--summary", action="store_true",
                         help="print a one-screen text summary instead of drawing")
     args = parser.parse_args(argv)
+    for stream in (sys.stdout, sys.stderr):  # file names need not be UTF-8
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
 
     written = []
     try:
