@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """The archive's index page and quick-look pictures, checked in a real browser.
 
-    /usr/bin/python3 tests/index_page/check_index_page.py --skanvert build/skanvert --vekgen build/vekgen
-                     [--keep DIR] [--screenshot PNG]
+    /usr/bin/python3 tests/index_page/check_index_page.py --skanvert build/skanvert \
+        --vekgen build/vekgen [--keep DIR] [--screenshot PNG]
 
 Builds a small archive with real runs: vekgen recordings in nested folders
 (equal names in two folders, names with a quote, '<', '&', blanks, a leading
@@ -390,7 +390,8 @@ def check_page(res, dom, console, out, rows):
               r is not None and text(r["cells"][0]).startswith("2008-05-03 21:59"),
               r and text(r["cells"][0]))
     n, nf = len(rows), sum(1 for row in rows if row["status"] == "failed")
-    want_summary = f"{n} recordings: {n - nf} converted, {nf} failed; observed 2006-04-12 to 2009-01-21 (UT)"
+    want_summary = (f"{n} recordings: {n - nf} converted, {nf} failed; "
+                    "observed 2006-04-12 to 2009-01-21 (UT)")
     res.check(g, "summary line", dom.summary.strip() == want_summary, dom.summary)
     obj = by_path.get(shown_path(ARCHIVE[2][0]))
     res.check(g, "an object name that is HTML shown as text",

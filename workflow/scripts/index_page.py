@@ -221,9 +221,11 @@ h1 { font-size: 1.5em; margin: 0 0 .2em; }
 #filters label { font-weight: 600; }
 #filters select { font-size: 1em; margin-left: .3em; max-width: 22em; }
 table { border-collapse: collapse; width: 100%; }
-th, td { border-bottom: 1px solid #d0d0d0; padding: .35em .6em; text-align: left; vertical-align: top; }
+th, td { border-bottom: 1px solid #d0d0d0; padding: .35em .6em; text-align: left;
+         vertical-align: top; }
 th { background: #eef1f5; position: sticky; top: 0; z-index: 1; }
-th button { font: inherit; font-weight: 700; border: 0; background: none; padding: 0; cursor: pointer; }
+th button { font: inherit; font-weight: 700; border: 0; background: none; padding: 0;
+            cursor: pointer; }
 th[aria-sort=ascending] button::after { content: " \\25B2"; }
 th[aria-sort=descending] button::after { content: " \\25BC"; }
 td.num { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
@@ -269,7 +271,8 @@ SCRIPT = r"""
   function sortBy(col, descending) {
     var numeric = heads[col].getAttribute("data-type") === "num";
     function key(r) {
-      var c = r.cells[col], v = c.hasAttribute("data-key") ? c.getAttribute("data-key") : c.textContent;
+      var c = r.cells[col];
+      var v = c.hasAttribute("data-key") ? c.getAttribute("data-key") : c.textContent;
       return v === "" ? null : (numeric ? Number(v) : v.toLowerCase());
     }
     var keyed = rows.map(function (r, i) { return [key(r), i, r]; });
@@ -296,7 +299,8 @@ SCRIPT = r"""
     var p = new URLSearchParams(location.hash.replace(/^#/, ""));
     keys.forEach(function (k) {
       var v = p.get(k), s = select[k], want = v === null ? "" : "=" + v;
-      s.value = Array.prototype.some.call(s.options, function (o) { return o.value === want; }) ? want : "";
+      var known = Array.prototype.some.call(s.options, function (o) { return o.value === want; });
+      s.value = known ? want : "";
     });
     filter();
     var by = p.get("sort");
@@ -309,8 +313,12 @@ SCRIPT = r"""
   }
   function toAddress() {
     var p = new URLSearchParams();
-    keys.forEach(function (k) { if (select[k].value !== "") { p.set(k, select[k].value.slice(1)); } });
-    if (sorted) { p.set("sort", (sorted[1] ? "-" : "") + heads[sorted[0]].getAttribute("data-col")); }
+    keys.forEach(function (k) {
+      if (select[k].value !== "") { p.set(k, select[k].value.slice(1)); }
+    });
+    if (sorted) {
+      p.set("sort", (sorted[1] ? "-" : "") + heads[sorted[0]].getAttribute("data-col"));
+    }
     var hash = p.toString();
     try { history.replaceState(null, "", hash ? "#" + hash : location.pathname + location.search); }
     catch (e) { location.hash = hash; }
