@@ -15,6 +15,7 @@ import csv
 import json
 import os
 import signal
+import shutil
 import sqlite3
 import subprocess
 import sys
@@ -89,6 +90,8 @@ def shown(rel):
 def run_archive(archive, out, *extra, expect=0, raw=False):
     """Runs the README's archive command (or the bare snakemake command);
     returns its combined output. Fails the test on an unexpected status."""
+    if not any(a.startswith("pictures=") for a in extra):
+        extra = (*extra, "pictures=false")  # pictures cost seconds each: only where a test asks for them
     settings = [a for a in extra if "=" in a and not a.startswith("-")]
     options = [a for a in extra if a not in settings]
     if raw:
@@ -265,7 +268,8 @@ class ArchiveCase(unittest.TestCase):
             handle.write(f'#!/bin/bash\nsleep 0.25\nexec -a "$0" {SKANVERT} "$@"\n')
         os.chmod(wrapper, 0o755)
         command = ["snakemake", "-s", os.path.join(TOP, "workflow", "Snakefile"), "-j", "2", "--config",
-                   f"input={self.archive}", f"output={self.out}", f"skanvert={wrapper}", "batch_size=8"]
+                   f"input={self.archive}", f"output={self.out}", f"skanvert={wrapper}", "batch_size=8",
+                   "pictures=false"]
         process = subprocess.Popen(command, cwd=TOP, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                    start_new_session=True)
         records = os.path.join(self.out, ".skanvert-archive", "records")
@@ -348,6 +352,38 @@ class ArchiveCase(unittest.TestCase):
             self.assertEqual(now[rel][1], first[rel][1])
         self.assertNotEqual(catalog_rows(self.out)["a/rec.dat"]["skanvert_build"], build)
 
+    def test_pictures_follow_their_fits(self):
+        """Pictures and thumbnails for converted recordings only, remade when
+        their FITS file changed and only then, gone with their recording;
+        the index page lists every recording of the catalog."""
+        vekgen(os.path.join(self.archive, "a", "rec.dat"), "--frames=1000", "--channels=1-4")
+        vekgen(os.path.join(self.archive, "b", "it's <x>.dat"), "--frames=1000", "--seed=2", "--channels=1-4")
+        with open(os.path.join(self.archive, "b", "short.dat"), "wb") as handle:
+            handle.write(b"\0" * 100)
+        shutil.copy(os.path.join(self.archive, "a", "rec.cfg"), os.path.join(self.archive, "b", "short.cfg"))
+        pictures = ("a/rec.png", "a/rec.thumb.png", "b/it's <x>.png", "b/it's <x>.thumb.png")
+
+        def picture_times():
+            found = snapshot(self.out)
+            return {rel: found[rel][0] for rel in found if rel.endswith(".png")}
+
+        run_archive(self.archive, self.out, "pictures=true")
+        first = picture_times()
+        self.assertEqual(set(first), set(pictures))
+        with open(os.path.join(self.out, "index.html"), encoding="utf-8") as handle:
+            page = handle.read()
+        for rel in ("a/rec.dat", "b/it&#x27;s &lt;x&gt;.dat", "b/short.dat"):
+            self.assertIn(rel, page)
+        run_archive(self.archive, self.out, "pictures=true")
+        self.assertEqual(picture_times(), first)
+        vekgen(os.path.join(self.archive, "a", "rec.dat"), "--frames=1000", "--channels=1-4", "--seed=9")
+        os.remove(os.path.join(self.archive, "b", "it's <x>.dat"))
+        run_archive(self.archive, self.out, "pictures=true")
+        now = picture_times()
+        self.assertEqual(set(now), set(pictures[:2]))
+        for rel in pictures[:2]:
+            self.assertGreater(now[rel], first[rel], f"{rel} was not drawn again")
+
     def test_faults_stop_the_run(self):
         vekgen(os.path.join(self.archive, "a", "rec.dat"), "--frames=1000")
         cases = [
@@ -370,7 +406,8 @@ class ArchiveCase(unittest.TestCase):
             print("note: no tmpfs could be mounted; the full-disk case is not run", file=sys.stderr)
         for extra, message in cases:
             with self.subTest(extra=extra):
-                settings = [f"input={self.archive}", f"output={self.out}", f"skanvert={SKANVERT}"]
+                settings = [f"input={self.archive}", f"output={self.out}", f"skanvert={SKANVERT}",
+                            "pictures=false"]
                 keys = {e.split("=")[0] for e in extra}
                 settings = [s for s in settings if s.split("=")[0] not in keys] + extra
                 done = subprocess.run(["snakemake", "-s", os.path.join(TOP, "workflow", "Snakefile"), "-j", "1",

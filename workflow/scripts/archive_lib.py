@@ -185,6 +185,18 @@ def _as_int(key, value):
     return number
 
 
+def as_bool(value):
+    """A yes/no setting: true, yes, on, 1 (any case) or a true value."""
+    if isinstance(value, str):
+        text = value.strip().lower()
+        if text in ("true", "yes", "on", "1"):
+            return True
+        if text in ("false", "no", "off", "0", ""):
+            return False
+        raise ConfigError(f"setting {value!r} is neither true nor false")
+    return bool(value)
+
+
 def _as_real(key, value):
     try:
         number = float(value)

@@ -112,6 +112,10 @@ def prune(output, current_records, batch_ids):
                 if rel not in kept_outputs:
                     target = os.path.join(output, rel)
                     lib.remove_quietly(target)
+                    if rel.endswith(".fits"):
+                        # The quick-look pictures drawn from it.
+                        lib.remove_quietly(target[:-len(".fits")] + ".png")
+                        lib.remove_quietly(target[:-len(".fits")] + ".thumb.png")
                     _remove_empty_parents(os.path.dirname(target), output)
             lib.remove_quietly(path)
         if folder != records_root:
@@ -128,7 +132,8 @@ def prune(output, current_records, batch_ids):
         if folder == output:
             dirs[:] = [d for d in dirs if d != ".snakemake"]
         for name in files:
-            if name.startswith(".skv-") and name.endswith(".tmp"):
+            if (name.startswith(".skv-") and name.endswith(".tmp")) or (
+                    name.startswith(".quicklook-") and name.endswith(".png")):
                 lib.remove_quietly(os.path.join(folder, name))
 
 
