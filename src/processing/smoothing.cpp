@@ -117,7 +117,9 @@ SKANVERT_KERNEL_INLINE void addRawDifferences(const std::int16_t* a, const std::
 // spread from the status words, with the status words they came from: the
 // codes change seldom, so most frames keep the factors of the frame before.
 struct GainScales {
+    using Factors = std::array<std::array<std::int32_t, PixelStatus::kWords>, 4>;
     std::int16_t status[4][PixelStatus::kWords];
+    Factors factor;  // of each block's status words
     alignas(32) std::int32_t scale[4][kVisitedSlots];
     bool valid = false;
     // Whether blocks 0 and 1, and blocks 2 and 3, give every channel
@@ -136,13 +138,28 @@ struct GainScales {
         words[3] = b + 3 * kBlockWords + kFirstStatusWord;
     }
 
-    // Takes the factors of the given status words.
-    SKANVERT_KERNEL_INLINE void take(const std::int16_t* const (&words)[4]) {
-        for (int block = 0; block < 4; ++block) {
-            std::memcpy(status[block], words[block], sizeof status[block]);
-            for (int group = 0; group < kVisitedSlots / 10; ++group) {
-                const std::int32_t factor = gainTimes16(status[block][group]);
-                std::fill_n(scale[block] + group * 10, 10, factor);
+    // The factors the given status words select.
+    SKANVERT_KERNEL_INLINE static Factors factorsOf(const std::int16_t* const (&words)[4]) {
+        Factors factors;
+        for (size_t block = 0; block < 4; ++block) {
+            for (size_t word = 0; word < PixelStatus::kWords; ++word) {
+                factors[block][word] = gainTimes16(words[block][word]);
+            }
+        }
+        return factors;
+    }
+
+    // Keeps the given status words.
+    SKANVERT_KERNEL_INLINE void keep(const std::int16_t* const (&words)[4]) {
+        for (int block = 0; block < 4; ++block) std::memcpy(status[block], words[block], sizeof status[block]);
+    }
+
+    // Takes new factors, spread over the channel positions they serve.
+    SKANVERT_KERNEL_INLINE void take(const Factors& factors) {
+        factor = factors;
+        for (size_t block = 0; block < 4; ++block) {
+            for (size_t word = 0; word < PixelStatus::kWords; ++word) {
+                std::fill_n(scale[block] + 10 * word, 10, factors[block][word]);
             }
         }
         pairsAlike = true;
@@ -168,8 +185,8 @@ struct GainScales {
     }
 };
 
-// The raw samples of each block summed over a run of frames whose status
-// words stay the same. A sample times its factor summed over the run is the
+// The raw samples of each block summed over a run of frames whose gain
+// factors stay the same. A sample times its factor summed over the run is the
 // run's sum times the factor, so the scaled sums need one multiplication per
 // channel and run instead of one per sample; the frames themselves cost what
 // the raw pass costs. When the pairs are alike only blocks 0 and 2 are used,
@@ -268,8 +285,14 @@ SKANVERT_KERNEL_INLINE WordRange sumAllChannels(const SampleArea& area, int n, i
                 const std::int16_t* words[4];
                 GainScales::wordsOf(a, b, words);
                 if (!scales.valid || !scales.sameWords(words)) {
-                    if (scales.valid) addScaledRun(run, scales, acc);
-                    scales.take(words);
+                    // New status words; a new run only when their factors
+                    // differ (codes of one step differ in their low byte).
+                    const GainScales::Factors factors = GainScales::factorsOf(words);
+                    if (!scales.valid || factors != scales.factor) {
+                        if (scales.valid) addScaledRun(run, scales, acc);
+                        scales.take(factors);
+                    }
+                    scales.keep(words);
                 }
                 if (scales.pairsAlike) {
                     addPairDifferences(a, b, run);
