@@ -7,7 +7,6 @@
 #include <atomic>
 #include <bit>
 #include <cstdlib>
-#include <type_traits>
 #include <utility>
 #include <cstdint>
 #include <cstring>
