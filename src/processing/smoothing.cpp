@@ -218,10 +218,12 @@ SKANVERT_KERNEL_INLINE void addPairDifferences(const std::int16_t* a, const std:
 }
 
 // Adds the run's scaled differences to the pixel's sums and empties the run.
-// With 32-bit sums (n at most 2047 frames) nothing overflows: a block's run
-// sum times 16 stays below 2047 * 32768 * 16 < 2^31, and the difference of
-// two such products is the sum of the run's scaled sample differences,
-// which stays below 2047 * 65535 * 16 < 2^31, as every partial pixel sum does.
+// With 32-bit sums (n at most 2047 frames) nothing overflows: a run sum
+// times 16 stays below 2047 * 32768 * 16 for one block's samples and below
+// 2047 * 65535 * 16 < 2^31 for a pair's differences, and the difference of
+// the two products of a series is the sum of the run's scaled sample
+// differences, which stays below 2047 * 65535 * 16 as every partial pixel
+// sum does.
 template <typename Acc>
 SKANVERT_KERNEL_INLINE void addScaledRun(RunSums<Acc>& run, const GainScales& g, PixelAccumulator<Acc>& acc) {
     for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) {
