@@ -10,7 +10,8 @@
 #include <functional>
 #include <limits>
 
-#include "fits/cpu_features.h"
+#include "platform/cpu_features.h"
+#include "platform/kernels.h"
 
 namespace {
 
@@ -125,18 +126,14 @@ void TMemStream::Reset() {
     capacity_ = 0;
 }
 
+namespace {
+
 // Each word is composed most significant byte first by shifts, so the
 // result does not depend on the host's byte order.
 // The encoding of a run of values whose products with 100 all lie well
 // inside the 32-bit range: the rule of hundredfoldLow32 without branches, so
 // that the loop runs on vectors.
-#if SKANVERT_AVX2_CLONES
-#define SKANVERT_LOOP_INLINE [[gnu::always_inline]] inline
-#else
-#define SKANVERT_LOOP_INLINE inline
-#endif
-
-SKANVERT_LOOP_INLINE void scaleSmallLoop(const double* values, unsigned char* out, std::int64_t count) {
+SKANVERT_KERNEL_INLINE void scaleSmallLoop(const double* values, unsigned char* out, std::int64_t count) {
     for (std::int64_t i = 0; i < count; ++i) {
         const double value = values[i];
         const double high = value * 100.0;
@@ -155,30 +152,35 @@ SKANVERT_LOOP_INLINE void scaleSmallLoop(const double* values, unsigned char* ou
     }
 }
 
-#if SKANVERT_AVX2_CLONES
-[[gnu::target("avx2")]] void scaleSmallAvx2(const double* values, unsigned char* out, std::int64_t count) {
+void scaleSmallBaseline(const double* values, unsigned char* out, std::int64_t count) {
     scaleSmallLoop(values, out, count);
 }
-#endif
 
-void scaleSmallToInt32BE(const double* values, unsigned char* out, std::int64_t count) {
-#if SKANVERT_AVX2_CLONES
-    if (processorHasAvx2()) return scaleSmallAvx2(values, out, count);
-#endif
+SKANVERT_AVX2_TARGET void scaleSmallAvx2(const double* values, unsigned char* out, std::int64_t count) {
     scaleSmallLoop(values, out, count);
 }
+
+// The encoder's vector loops, one row per instruction set.
+struct EncoderKernels {
+    void (*scaleSmallToInt32BE)(const double* values, unsigned char* out, std::int64_t count);
+};
+
+constexpr KernelTable<EncoderKernels> kEncoderKernels{{{scaleSmallBaseline}, {scaleSmallAvx2}}};
+
+}  // namespace
 
 void scaleToInt32BE(const double* values, unsigned char* out, std::int64_t count) {
     // Runs of ordinary values take the vector loop; a run holding a large
     // or non-finite value takes the general rule value by value.
     constexpr std::int64_t kRun = 256;
     constexpr double kSmall = 0x1p30 / 100;
+    const EncoderKernels& kernels = activeKernels(kEncoderKernels);
     for (std::int64_t start = 0; start < count; start += kRun) {
         const std::int64_t n = std::min(kRun, count - start);
         int small = 1;
         for (std::int64_t i = 0; i < n; ++i) small &= static_cast<int>(std::fabs(values[start + i]) < kSmall);
         if (small) {
-            scaleSmallToInt32BE(values + start, out + 4 * start, n);
+            kernels.scaleSmallToInt32BE(values + start, out + 4 * start, n);
             continue;
         }
         for (std::int64_t i = start; i < start + n; ++i) {

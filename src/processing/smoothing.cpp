@@ -7,24 +7,21 @@
 #include <atomic>
 #include <bit>
 #include <cstdlib>
-#include <type_traits>
 #include <utility>
 #include <cstdint>
 #include <cstring>
 
-#include "fits/cpu_features.h"
+#include "platform/cpu_features.h"
+#include "platform/kernels.h"
 #include "processing/parallel.h"
 #include "processing/selection.h"
 
-// The pass over all channels is compiled twice on x86-64: for the baseline
-// instruction set and for AVX2, chosen at run time. Its helpers are forced
-// inline so that each copy is built for its own instruction set. Both copies
-// do the same integer arithmetic, so they give the same sums.
-#if SKANVERT_AVX2_CLONES
-#define SKANVERT_PASS_INLINE [[gnu::always_inline]] inline
-#else
-#define SKANVERT_PASS_INLINE inline
-#endif
+// The pass over all channels, the means of the sums and the median filter
+// are compiled once per instruction set (baseline and AVX2) and taken from
+// the table of the active set. Their helpers are forced inline so that each
+// copy is built for its own instruction set. Every copy does the same
+// integer arithmetic, and the same double operations in the same order, so
+// all give the same results.
 
 namespace {
 
@@ -80,7 +77,7 @@ struct FrameWords {
     alignas(16) std::int16_t w[kFrameWords];
 };
 
-SKANVERT_PASS_INLINE const std::int16_t* frameWords(const SampleArea& area, std::int64_t frame, FrameWords& scratch) {
+SKANVERT_KERNEL_INLINE const std::int16_t* frameWords(const SampleArea& area, std::int64_t frame, FrameWords& scratch) {
     const unsigned char* p = area.data + frame * kFrameBytes;
     if constexpr (std::endian::native == std::endian::little) {
         if (reinterpret_cast<std::uintptr_t>(p) % alignof(std::int16_t) == 0) {
@@ -95,18 +92,7 @@ SKANVERT_PASS_INLINE const std::int16_t* frameWords(const SampleArea& area, std:
 
 // Sixteen times the gain factor of a status code: 16 >> n for step n, so
 // that scaled samples stay integers (multiples of 1/16).
-// Sixteen times the gain factor of every status code, looked up by the code
-// as an unsigned 16-bit index: the pass needs 28 of them per frame.
-const std::uint8_t* gainTimes16Table() {
-    static const std::array<std::uint8_t, 65536> table = [] {
-        std::array<std::uint8_t, 65536> t{};
-        for (std::uint32_t code = 0; code < t.size(); ++code) {
-            t[code] = static_cast<std::uint8_t>(16 >> gainStep(static_cast<std::int16_t>(static_cast<std::uint16_t>(code))));
-        }
-        return t;
-    }();
-    return table.data();
-}
+SKANVERT_KERNEL_INLINE std::int32_t gainTimes16(std::int16_t code) { return 16 >> gainStep(code); }
 
 // The per-pixel sums of all channel words, both series. Acc is 32-bit where
 // n frames of the largest difference cannot overflow it, 64-bit otherwise.
@@ -119,7 +105,7 @@ struct PixelAccumulator {
 // Adds one frame pair's block differences: blocks 0 - 1 of frame a to
 // series 1, blocks 2 - 3 of frame b to series 2.
 template <typename Acc>
-SKANVERT_PASS_INLINE void addRawDifferences(const std::int16_t* a, const std::int16_t* b, PixelAccumulator<Acc>& acc) {
+SKANVERT_KERNEL_INLINE void addRawDifferences(const std::int16_t* a, const std::int16_t* b, PixelAccumulator<Acc>& acc) {
     for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) {
         acc.series1[w] += static_cast<Acc>(a[w] - a[kBlockWords + w]);
         acc.series2[w] += static_cast<Acc>(b[2 * kBlockWords + w] - b[3 * kBlockWords + w]);
@@ -128,43 +114,64 @@ SKANVERT_PASS_INLINE void addRawDifferences(const std::int16_t* a, const std::in
 
 // Each channel position's gain factor (sixteen times it) in each block,
 // spread from the status words, with the status words they came from: the
-// codes change seldom, so most frames reuse the factors of the frame before.
+// codes change seldom, so most frames keep the factors of the frame before.
 struct GainScales {
+    using Factors = std::array<std::array<std::int32_t, PixelStatus::kWords>, 4>;
     std::int16_t status[4][PixelStatus::kWords];
-    alignas(16) std::int32_t scale[4][kVisitedSlots];
+    Factors factor;  // of each block's status words
+    alignas(32) std::int32_t scale[4][kVisitedSlots];
     bool valid = false;
-    // Whether every channel position of the four blocks has the same factor,
-    // 2^uniformShift: the usual case (no gain step, or one step on every
-    // channel), in which a sample times its factor is the sample shifted.
-    bool uniform = false;
-    int uniformShift = 0;
+    // Whether blocks 0 and 1, and blocks 2 and 3, give every channel
+    // position the same factor (the usual case: the blocks of a pair are
+    // recorded at one gain): a sample pair's scaled difference is then the
+    // difference scaled.
+    bool pairsAlike = false;
 
-    // Brings the factors up to date with the status words of blocks 0 and 1
-    // of frame a and blocks 2 and 3 of frame b.
-    SKANVERT_PASS_INLINE void update(const std::int16_t* a, const std::int16_t* b, const std::uint8_t* times16) {
-        const std::int16_t* words[4] = {a + kFirstStatusWord, a + kBlockWords + kFirstStatusWord,
-                                        b + 2 * kBlockWords + kFirstStatusWord, b + 3 * kBlockWords + kFirstStatusWord};
-        if (valid && sameWords(words)) return;
-        for (int block = 0; block < 4; ++block) {
-            std::memcpy(status[block], words[block], sizeof status[block]);
-            for (int group = kFirstChannelWord / 10; group < kVisitedSlots / 10; ++group) {
-                const std::int32_t factor = times16[static_cast<std::uint16_t>(status[block][group])];
-                std::fill_n(scale[block] + group * 10, 10, factor);
+    // The status words of blocks 0 and 1 of frame a and of blocks 2 and 3 of
+    // frame b, where the factors of a series come from.
+    SKANVERT_KERNEL_INLINE static void wordsOf(const std::int16_t* a, const std::int16_t* b,
+                                               const std::int16_t* (&words)[4]) {
+        words[0] = a + kFirstStatusWord;
+        words[1] = a + kBlockWords + kFirstStatusWord;
+        words[2] = b + 2 * kBlockWords + kFirstStatusWord;
+        words[3] = b + 3 * kBlockWords + kFirstStatusWord;
+    }
+
+    // The factors the given status words select.
+    SKANVERT_KERNEL_INLINE static Factors factorsOf(const std::int16_t* const (&words)[4]) {
+        Factors factors;
+        for (size_t block = 0; block < 4; ++block) {
+            for (size_t word = 0; word < PixelStatus::kWords; ++word) {
+                factors[block][word] = gainTimes16(words[block][word]);
             }
         }
-        const std::int32_t common = scale[0][kFirstChannelWord];
-        uniform = common > 0 && std::has_single_bit(static_cast<std::uint32_t>(common));
-        for (int block = 0; block < 4; ++block) {
-            for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) uniform = uniform && scale[block][w] == common;
+        return factors;
+    }
+
+    // Keeps the given status words.
+    SKANVERT_KERNEL_INLINE void keep(const std::int16_t* const (&words)[4]) {
+        for (int block = 0; block < 4; ++block) std::memcpy(status[block], words[block], sizeof status[block]);
+    }
+
+    // Takes new factors, spread over the channel positions they serve.
+    SKANVERT_KERNEL_INLINE void take(const Factors& factors) {
+        factor = factors;
+        for (size_t block = 0; block < 4; ++block) {
+            for (size_t word = 0; word < PixelStatus::kWords; ++word) {
+                std::fill_n(scale[block] + 10 * word, 10, factors[block][word]);
+            }
         }
-        uniformShift = uniform ? std::countr_zero(static_cast<std::uint32_t>(common)) : 0;
+        pairsAlike = true;
+        for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) {
+            pairsAlike = pairsAlike && scale[0][w] == scale[1][w] && scale[2][w] == scale[3][w];
+        }
         valid = true;
     }
 
     // Whether the four blocks' status words equal those kept. The words are
     // compared as 64-bit pieces loaded with fixed-size copies (inlined, any
     // alignment): a library memcmp per block would cost as much as the sums.
-    SKANVERT_PASS_INLINE bool sameWords(const std::int16_t* const* words) const {
+    SKANVERT_KERNEL_INLINE bool sameWords(const std::int16_t* const (&words)[4]) const {
         static_assert(sizeof status[0] == 2 * sizeof(std::uint64_t));
         std::uint64_t difference = 0;
         for (int block = 0; block < 4; ++block) {
@@ -177,30 +184,53 @@ struct GainScales {
     }
 };
 
-// As addRawDifferences, every difference shifted left by `shift`: the
-// scaled differences when all samples share the factor 2^shift (the product
-// of the difference, exact, is the same as the difference of the products).
+// The raw samples of each block summed over a run of frames whose gain
+// factors stay the same. A sample times its factor summed over the run is the
+// run's sum times the factor, so the scaled sums need one multiplication per
+// channel and run instead of one per sample; the frames themselves cost what
+// the raw pass costs. When the pairs are alike only blocks 0 and 2 are used,
+// for the differences of the pairs.
 template <typename Acc>
-SKANVERT_PASS_INLINE void addShiftedDifferences(const std::int16_t* a, const std::int16_t* b, int shift,
-                                                PixelAccumulator<Acc>& acc) {
-    using Bits = std::make_unsigned_t<Acc>;
+struct RunSums {
+    alignas(32) Acc block[4][kVisitedSlots];
+};
+
+// Adds one frame pair's samples to the run: blocks 0 and 1 of frame a,
+// blocks 2 and 3 of frame b, each block apart.
+template <typename Acc>
+SKANVERT_KERNEL_INLINE void addBlocks(const std::int16_t* a, const std::int16_t* b, RunSums<Acc>& run) {
     for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) {
-        const auto first = static_cast<Acc>(a[w] - a[kBlockWords + w]);
-        const auto second = static_cast<Acc>(b[2 * kBlockWords + w] - b[3 * kBlockWords + w]);
-        acc.series1[w] += static_cast<Acc>(static_cast<Bits>(first) << shift);
-        acc.series2[w] += static_cast<Acc>(static_cast<Bits>(second) << shift);
+        run.block[0][w] += a[w];
+        run.block[1][w] += a[kBlockWords + w];
+        run.block[2][w] += b[2 * kBlockWords + w];
+        run.block[3][w] += b[3 * kBlockWords + w];
     }
 }
 
-// As addRawDifferences, with every sample scaled by sixteen times the gain
-// factor of its block's status word (one word serves ten positions).
+// Adds one frame pair's block differences to the run (blocks 0 and 2 hold
+// them), for runs whose pairs are alike.
 template <typename Acc>
-SKANVERT_PASS_INLINE void addScaledDifferences(const std::int16_t* a, const std::int16_t* b, const GainScales& g,
-                                               PixelAccumulator<Acc>& acc) {
+SKANVERT_KERNEL_INLINE void addPairDifferences(const std::int16_t* a, const std::int16_t* b, RunSums<Acc>& run) {
     for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) {
-        acc.series1[w] += static_cast<Acc>(a[w] * g.scale[0][w] - a[kBlockWords + w] * g.scale[1][w]);
-        acc.series2[w] += static_cast<Acc>(b[2 * kBlockWords + w] * g.scale[2][w] - b[3 * kBlockWords + w] * g.scale[3][w]);
+        run.block[0][w] += static_cast<Acc>(a[w] - a[kBlockWords + w]);
+        run.block[2][w] += static_cast<Acc>(b[2 * kBlockWords + w] - b[3 * kBlockWords + w]);
     }
+}
+
+// Adds the run's scaled differences to the pixel's sums and empties the run.
+// With 32-bit sums (n at most 2047 frames) nothing overflows: a run sum
+// times 16 stays below 2047 * 32768 * 16 for one block's samples and below
+// 2047 * 65535 * 16 < 2^31 for a pair's differences, and the difference of
+// the two products of a series is the sum of the run's scaled sample
+// differences, which stays below 2047 * 65535 * 16 as every partial pixel
+// sum does.
+template <typename Acc>
+SKANVERT_KERNEL_INLINE void addScaledRun(RunSums<Acc>& run, const GainScales& g, PixelAccumulator<Acc>& acc) {
+    for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) {
+        acc.series1[w] += static_cast<Acc>(g.scale[0][w]) * run.block[0][w] - static_cast<Acc>(g.scale[1][w]) * run.block[1][w];
+        acc.series2[w] += static_cast<Acc>(g.scale[2][w]) * run.block[2][w] - static_cast<Acc>(g.scale[3][w]) * run.block[3][w];
+    }
+    for (auto& block : run.block) std::fill(std::begin(block), std::end(block), Acc{0});
 }
 
 // The largest and smallest word seen at every channel position, over all
@@ -212,9 +242,9 @@ struct WordRange {
         std::fill(std::begin(high), std::end(high), std::int16_t{0});
         std::fill(std::begin(low), std::end(low), std::int16_t{0});
     }
-    SKANVERT_PASS_INLINE void add(const std::int16_t* frame) { widen(frame, high, low); }
+    SKANVERT_KERNEL_INLINE void add(const std::int16_t* frame) { widen(frame, high, low); }
     // One loop over the positions, the four blocks side by side.
-    SKANVERT_PASS_INLINE static void widen(const std::int16_t* __restrict frame, std::int16_t* __restrict high,
+    SKANVERT_KERNEL_INLINE static void widen(const std::int16_t* __restrict frame, std::int16_t* __restrict high,
                       std::int16_t* __restrict low) {
         for (int w = kFirstChannelWord; w < kVisitedSlots; ++w) {
             const std::int16_t b0 = frame[w], b1 = frame[kBlockWords + w];
@@ -234,13 +264,13 @@ struct WordRange {
 
 // The pass itself, for one accumulator width and sample kind.
 template <typename Acc, bool kScaled>
-SKANVERT_PASS_INLINE WordRange sumAllChannels(const SampleArea& area, int n, int shift, ScanSums& result,
+SKANVERT_KERNEL_INLINE WordRange sumAllChannels(const SampleArea& area, int n, int shift, ScanSums& result,
                                                PixelSpan span) {
     WordRange range;
     const std::int64_t pixels = result.pixels;
     constexpr bool wideSums = sizeof(Acc) == sizeof(std::int64_t);
-    const std::uint8_t* times16 = kScaled ? gainTimes16Table() : nullptr;
     GainScales scales;
+    RunSums<Acc> run{};
     FrameWords scratch1, scratch2, scratch0;
     for (std::int64_t i = span.first; i < span.end; ++i) {
         PixelAccumulator<Acc> acc{};
@@ -253,11 +283,22 @@ SKANVERT_PASS_INLINE WordRange sumAllChannels(const SampleArea& area, int n, int
             const std::int16_t* a = shift == 0 ? plain : frameWords(area, clampFrame(frame + shift, area.lastFrameIndex), scratch1);
             const std::int16_t* b = shift == 0 ? plain : frameWords(area, clampFrame(frame - shift, area.lastFrameIndex), scratch2);
             if constexpr (kScaled) {
-                scales.update(a, b, times16);
-                if (scales.uniform) {
-                    addShiftedDifferences(a, b, scales.uniformShift, acc);
+                const std::int16_t* words[4];
+                GainScales::wordsOf(a, b, words);
+                if (!scales.valid || !scales.sameWords(words)) {
+                    // New status words; a new run only when their factors
+                    // differ (codes of one step differ in their low byte).
+                    const GainScales::Factors factors = GainScales::factorsOf(words);
+                    if (!scales.valid || factors != scales.factor) {
+                        if (scales.valid) addScaledRun(run, scales, acc);
+                        scales.take(factors);
+                    }
+                    scales.keep(words);
+                }
+                if (scales.pairsAlike) {
+                    addPairDifferences(a, b, run);
                 } else {
-                    addScaledDifferences(a, b, scales, acc);
+                    addBlocks(a, b, run);
                 }
             } else {
                 addRawDifferences(a, b, acc);
@@ -266,6 +307,7 @@ SKANVERT_PASS_INLINE WordRange sumAllChannels(const SampleArea& area, int n, int
             if (j == 0) std::copy_n(plain + kFirstStatusWord, PixelStatus::kWords, result.status.first[static_cast<size_t>(i)].begin());
             if (j == n - 1) std::copy_n(plain + kFirstStatusWord, PixelStatus::kWords, result.status.last[static_cast<size_t>(i)].begin());
         }
+        if constexpr (kScaled) addScaledRun(run, scales, acc);
         Acc* sums = nullptr;
         if constexpr (wideSums) {
             sums = result.wideSums.data();
@@ -283,19 +325,29 @@ SKANVERT_PASS_INLINE WordRange sumAllChannels(const SampleArea& area, int n, int
 }
 
 template <typename Acc, bool kScaled>
-WordRange sumAllChannelsPortable(const SampleArea& area, int n, int shift, ScanSums& result, PixelSpan span) {
+WordRange sumAllChannelsBaseline(const SampleArea& area, int n, int shift, ScanSums& result, PixelSpan span) {
     return sumAllChannels<Acc, kScaled>(area, n, shift, result, span);
 }
 
-#if SKANVERT_AVX2_CLONES
 template <typename Acc, bool kScaled>
-[[gnu::target("avx2")]] WordRange sumAllChannelsAvx2(const SampleArea& area, int n, int shift, ScanSums& result,
-                                                     PixelSpan span) {
+SKANVERT_AVX2_TARGET WordRange sumAllChannelsAvx2(const SampleArea& area, int n, int shift, ScanSums& result,
+                                                  PixelSpan span) {
     return sumAllChannels<Acc, kScaled>(area, n, shift, result, span);
 }
-#endif
 
-// The pass in the best instruction set this processor has.
+// The loops of this file built for one instruction set: the pass for each
+// sum width ([0] 32-bit, [1] 64-bit) and sample kind ([0] raw, [1] scaled),
+// the means of 32-bit sums and a block of the median filter.
+struct PassKernels {
+    using Pass = WordRange (*)(const SampleArea& area, int n, int shift, ScanSums& result, PixelSpan span);
+    Pass sums[2][2];
+    void (*meansOfSums)(const std::int32_t* sums, std::int64_t count, double unit, int n, double* out);
+    void (*medianBlock)(const double* original, double* values, std::int64_t first, std::int64_t last);
+};
+
+// The row of the active instruction set (the table follows the loops).
+const PassKernels& passKernels();
+
 // Maps in, ahead of the pass, the pages of the frames a span reads: one call
 // per span instead of a page fault every few pages. Where the system lacks
 // the call, the pass meets the pages as it goes.
@@ -317,10 +369,8 @@ void mapInSpan(const SampleArea& area, int n, int shift, PixelSpan span) {
 template <typename Acc, bool kScaled>
 WordRange runSpan(const SampleArea& area, int n, int shift, ScanSums& result, PixelSpan span) {
     mapInSpan(area, n, shift, span);
-#if SKANVERT_AVX2_CLONES
-    if (processorHasAvx2()) return sumAllChannelsAvx2<Acc, kScaled>(area, n, shift, result, span);
-#endif
-    return sumAllChannelsPortable<Acc, kScaled>(area, n, shift, result, span);
+    constexpr bool kWide = sizeof(Acc) == sizeof(std::int64_t);
+    return passKernels().sums[kWide][kScaled](area, n, shift, result, span);
 }
 
 // The pass over all pixels, shared among the processor's cores when the
@@ -356,24 +406,19 @@ WordRange runPass(const SampleArea& area, int n, int shift, ScanSums& result) {
 // plain smoothing forms them. The unit is 1 or 16, so dividing by it is
 // exact and the same as multiplying by its inverse (an integer sum times
 // 1/16 never falls below the normal range): one division a value is saved.
-SKANVERT_PASS_INLINE void meansOfSumsLoop(const std::int32_t* sums, std::int64_t count, double unit, int n,
+SKANVERT_KERNEL_INLINE void meansOfSumsLoop(const std::int32_t* sums, std::int64_t count, double unit, int n,
                                           double* out) {
     const double frames = n;
     const double inverseUnit = 1.0 / unit;
     for (std::int64_t i = 0; i < count; ++i) out[i] = static_cast<double>(sums[i]) * inverseUnit / frames;
 }
 
-#if SKANVERT_AVX2_CLONES
-[[gnu::target("avx2")]] void meansOfSumsAvx2(const std::int32_t* sums, std::int64_t count, double unit, int n,
-                                             double* out) {
+void meansOfSumsBaseline(const std::int32_t* sums, std::int64_t count, double unit, int n, double* out) {
     meansOfSumsLoop(sums, count, unit, n, out);
 }
-#endif
 
-void meansOfSums(const std::int32_t* sums, std::int64_t count, double unit, int n, double* out) {
-#if SKANVERT_AVX2_CLONES
-    if (processorHasAvx2()) return meansOfSumsAvx2(sums, count, unit, n, out);
-#endif
+SKANVERT_AVX2_TARGET void meansOfSumsAvx2(const std::int32_t* sums, std::int64_t count, double unit, int n,
+                                          double* out) {
     meansOfSumsLoop(sums, count, unit, n, out);
 }
 
@@ -382,6 +427,48 @@ void meansOfWideSums(const std::int64_t* sums, std::int64_t count, double unit, 
     const double inverseUnit = 1.0 / unit;
     for (std::int64_t i = 0; i < count; ++i) out[i] = static_cast<double>(sums[i]) * inverseUnit / frames;
 }
+
+// The median of a, b and c by the rule of the original filter: b against a
+// gives the higher and the lower, then c decides. Written as selections, the
+// loop below runs on vectors; each value still goes through the same
+// comparisons, so even NaNs and signed zeros come out the same.
+SKANVERT_KERNEL_INLINE double medianOfThree(double a, double b, double c) {
+    const double high = b > a ? b : a;
+    const double low = b > a ? a : b;
+    return c > high ? high : (c > low ? c : low);
+}
+
+// Filters values[first, last) from `original`, a copy of values[first - 1,
+// last + 1).
+SKANVERT_KERNEL_INLINE void medianBlockLoop(const double* original, double* values, std::int64_t first,
+                                            std::int64_t last) {
+    for (std::int64_t i = first; i < last; ++i) {
+        values[i] = medianOfThree(original[i - first], original[i - first + 1], original[i - first + 2]);
+    }
+}
+
+void medianBlockBaseline(const double* original, double* values, std::int64_t first, std::int64_t last) {
+    medianBlockLoop(original, values, first, last);
+}
+
+SKANVERT_AVX2_TARGET void medianBlockAvx2(const double* original, double* values, std::int64_t first,
+                                          std::int64_t last) {
+    medianBlockLoop(original, values, first, last);
+}
+
+// The table: one row per instruction set, in the order of KernelSet.
+constexpr KernelTable<PassKernels> kPassKernels{{
+    {{{sumAllChannelsBaseline<std::int32_t, false>, sumAllChannelsBaseline<std::int32_t, true>},
+      {sumAllChannelsBaseline<std::int64_t, false>, sumAllChannelsBaseline<std::int64_t, true>}},
+     meansOfSumsBaseline,
+     medianBlockBaseline},
+    {{{sumAllChannelsAvx2<std::int32_t, false>, sumAllChannelsAvx2<std::int32_t, true>},
+      {sumAllChannelsAvx2<std::int64_t, false>, sumAllChannelsAvx2<std::int64_t, true>}},
+     meansOfSumsAvx2,
+     medianBlockAvx2},
+}};
+
+const PassKernels& passKernels() { return activeKernels(kPassKernels); }
 
 }  // namespace
 
@@ -425,32 +512,6 @@ PassBuffer<T>& PassBuffer<T>::operator=(PassBuffer&& other) noexcept {
 template class PassBuffer<std::int32_t>;
 template class PassBuffer<std::int64_t>;
 
-// The median of a, b and c by the rule of the original filter: b against a
-// gives the higher and the lower, then c decides. Written as selections, the
-// loop below runs on vectors; each value still goes through the same
-// comparisons, so even NaNs and signed zeros come out the same.
-SKANVERT_PASS_INLINE double medianOfThree(double a, double b, double c) {
-    const double high = b > a ? b : a;
-    const double low = b > a ? a : b;
-    return c > high ? high : (c > low ? c : low);
-}
-
-// Filters values[first, last) from `original`, a copy of values[first - 1,
-// last + 1).
-SKANVERT_PASS_INLINE void medianBlock(const double* original, double* values, std::int64_t first,
-                                      std::int64_t last) {
-    for (std::int64_t i = first; i < last; ++i) {
-        values[i] = medianOfThree(original[i - first], original[i - first + 1], original[i - first + 2]);
-    }
-}
-
-#if SKANVERT_AVX2_CLONES
-[[gnu::target("avx2")]] void medianBlockAvx2(const double* original, double* values, std::int64_t first,
-                                             std::int64_t last) {
-    medianBlock(original, values, first, last);
-}
-#endif
-
 void median3(double* values, std::int64_t count) {
     if (count < 3) return;
     // Block by block, each block's values (and one on either side) copied
@@ -460,21 +521,14 @@ void median3(double* values, std::int64_t count) {
     constexpr std::int64_t kBlock = 512;
     double original[kBlock + 2];
     double before = values[0];
-    const bool avx2 = processorHasAvx2();
+    const auto medianBlock = passKernels().medianBlock;
     for (std::int64_t first = 1; first + 1 < count; first += kBlock) {
         const std::int64_t last = std::min(first + kBlock, count - 1);
         original[0] = before;
         std::copy(values + first, values + last + 1, original + 1);
         before = original[last - first];
-#if SKANVERT_AVX2_CLONES
-        if (avx2) {
-            medianBlockAvx2(original, values, first, last);
-            continue;
-        }
-#endif
         medianBlock(original, values, first, last);
     }
-    (void)avx2;
 }
 
 SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, int mode, int shift, std::string& lines) {
@@ -565,7 +619,7 @@ SmoothedChannel finishChannel(const ScanSums& sums, int slot, int smooth, int mo
     if (sums.wide) {
         meansOfWideSums(sums.wideSums.data() + at, 2 * sums.pixels, sums.unit, sums.n, result.values.data());
     } else {
-        meansOfSums(sums.narrow + at, 2 * sums.pixels, sums.unit, sums.n, result.values.data());
+        passKernels().meansOfSums(sums.narrow + at, 2 * sums.pixels, sums.unit, sums.n, result.values.data());
     }
     if (mode == kAmpTable) {
         median3(result.series1(), result.pixels);

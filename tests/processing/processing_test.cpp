@@ -262,16 +262,27 @@ namespace {
 // The one-pass smoothing of all channels must give exactly the series of
 // the plain per-channel smoothing, whatever the data, mode, shift and tail.
 TEST(SmoothAllChannels, MatchesThePlainSmoothingExactly) {
+    // How the gain codes vary: per word and block (the two blocks of a pair
+    // may differ), one code for all at a time (every channel stepped at
+    // once), or per word only (some channel groups stepped, the blocks of a
+    // pair alike: the usual gain step). Extremes: the largest differences,
+    // blocks 0 and 2 at 32767 and 1 and 3 at -32768, at the largest factor.
+    enum Data { kMixed, kShared, kByWord, kExtremes };
     struct Case {
         int frames, tail, smooth, mode, shift;
+        Data data;
     };
-    const Case cases[] = {{400, 0, 20, kAmpNone, 0},    {401, 300, 7, kAmpTable, 3},  {333, 751, 11, kAmpAutomatic, 25},
-                          {250, 10, 12, kAmpAutomatic, -40}, {64, 0, 1, kAmpTable, 0}, {90, 5, 0, 9, 1000},
-                          {30, 0, 40, kAmpTable, 0},     {500, 0, 13, kAmpTable, -7},
+    const Case cases[] = {{400, 0, 20, kAmpNone, 0, kShared},          {401, 300, 7, kAmpTable, 3, kMixed},
+                          {333, 751, 11, kAmpAutomatic, 25, kMixed},   {250, 10, 12, kAmpAutomatic, -40, kMixed},
+                          {64, 0, 1, kAmpTable, 0, kMixed},            {90, 5, 0, 9, 1000, kMixed},
+                          {30, 0, 40, kAmpTable, 0, kMixed},           {500, 0, 13, kAmpTable, -7, kShared},
+                          {700, 0, 9, kAmpTable, 4, kByWord},          {600, 0, 40, kAmpTable, -3, kByWord},
                           // large enough for the pass to be shared among cores
-                          {40000, 17, 3, kAmpTable, 2},  {40000, 0, 20, kAmpNone, 0}, {20000, 0, 20, kAmpTable, 0},
-                          // sums beyond 32 bits: large smoothing numbers
-                          {4200, 3, 2100, kAmpTable, 5}, {33000, 0, 32768, kAmpAutomatic, 0}};
+                          {40000, 17, 3, kAmpTable, 2, kMixed},        {40000, 0, 20, kAmpNone, 0, kShared},
+                          {20000, 0, 20, kAmpTable, 0, kShared},       {20000, 0, 20, kAmpTable, 0, kByWord},
+                          // the largest 32-bit sums, then sums beyond 32 bits: large smoothing numbers
+                          {4100, 0, 2047, kAmpTable, 0, kExtremes},    {4200, 3, 2100, kAmpTable, 5, kMixed},
+                          {33000, 0, 32768, kAmpAutomatic, 0, kMixed}};
     std::uint32_t seed = 12345;
     auto next = [&seed] {
         seed = seed * 1664525u + 1013904223u;
@@ -285,15 +296,15 @@ TEST(SmoothAllChannels, MatchesThePlainSmoothingExactly) {
         for (int f = 0; f < c.frames; ++f) {
             for (int block = 0; block < 4; ++block) {
                 for (int w = 0; w < 94; ++w) {
-                    const auto v = static_cast<std::int16_t>(fullRange ? next() : next() % 16381 - 8190);
+                    auto v = static_cast<std::int16_t>(fullRange ? next() : next() % 16381 - 8190);
+                    if (c.data == kExtremes) v = block % 2 == 0 ? 32767 : -32768;
                     b.setWord(f, block, w, v);
                 }
-                // Status words change rarely, so that gain steps are few;
-                // in the cases with smoothing 13 and 20 all words share one
-                // code at a time (every channel stepped at once).
+                // Status words change rarely (every 37 frames, inside the
+                // pixels), so that gain steps are few.
                 for (int s = 83; s <= 90; ++s) {
-                    const bool shared = c.smooth == 13 || c.smooth == 20;
-                    b.setWord(f, block, s, kCodes[(f / 37 + (shared ? 0 : s + block)) % 8]);
+                    const int variation = c.data == kMixed ? s + block : c.data == kByWord ? s % 3 : 0;
+                    b.setWord(f, block, s, c.data == kExtremes ? 0 : kCodes[(f / 37 + variation) % 8]);
                 }
             }
         }

@@ -70,7 +70,8 @@ TEST(VekgenProgram, ExitStatusesMessagesAndFiles) {
     EXPECT_EQ(help.status, 0);
     for (const char* option : {"--seed=", "--frames=", "--dspdt=", "--channels=", "--fmin=", "--fmax=", "--date=",
                                "--start=", "--crossing=", "--object=", "--azimuth=", "--altitude=", "--packed-altitude",
-                               "--noise=", "--dead=", "--noise-only=", "--overflow=", "--gain-step=", "--coef"}) {
+                               "--noise=", "--dead=", "--noise-only=", "--overflow=", "--gain-step=", "--step-words=",
+                               "--coef"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     const std::vector<std::vector<std::string>> failing = {

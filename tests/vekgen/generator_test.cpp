@@ -72,6 +72,8 @@ TEST(VekgenArguments, RejectsBadCommandLines) {
         {{"scan.dat", "--gain-step=10:5"}, "--gain-step"},
         {{"scan.dat", "--gain-step=10:1,10:2"}, "--gain-step"},
         {{"scan.dat", "--gain-step=100:1", "--frames=100"}, "beyond the last frame"},
+        {{"scan.dat", "--step-words=82"}, "--step-words"},
+        {{"scan.dat", "--step-words=86-84"}, "--step-words"},
         {{"scan.dat", "--channels=1-4", "--dead=5"}, "--dead"},
         {{"scan.dat", "--dead=3", "--noise-only=3"}, "--dead"},
         {{"scan.dat", "--packed-altitude", "--altitude=-1"}, "--packed-altitude"},
@@ -250,6 +252,25 @@ TEST_F(VekgenFiles, DeterministicFromTheSeed) {
         }
     }
     EXPECT_GT(differing, 0u);
+    // A step on status word 85 alone changes that word and the channels it
+    // serves (9 to 16, word positions 20 to 29) from the step on, nothing else.
+    other = base;
+    other.insert(other.end(), {"--channels=1-16", "--gain-step=100:1", "--step-words=85"});
+    std::vector<std::string> unstepped = base;
+    unstepped.push_back("--channels=1-16");
+    const std::string stepped = write(other), plain = write(unstepped);
+    differing = 0;
+    for (std::int64_t f = 0; f < 400; ++f) {
+        for (int block = 0; block < 4; ++block) {
+            for (int w = 0; w < 94; ++w) {
+                if (wordAt(stepped, f, block, w) == wordAt(plain, f, block, w)) continue;
+                EXPECT_GE(f, 100);
+                EXPECT_TRUE(w == 85 || (w >= 20 && w < 30)) << w;
+                ++differing;
+            }
+        }
+    }
+    EXPECT_GT(differing, 4u * 300u * 8u);
 }
 
 TEST_F(VekgenFiles, CoefficientTableRowsAscendByFrequency) {

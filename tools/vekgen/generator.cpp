@@ -457,6 +457,8 @@ const ValuedOption kValuedOptions[] = {
     {"overflow", "channels 1 to 56, e.g. 3,7-9", [](Text v, Opts o) { return parseChannelList(v, o.overflow); }},
     {"gain-step", "FRAME:N[,FRAME:N...] with N 0 to 4 and distinct frames",
      [](Text v, Opts o) { return parseGainSteps(v, o.gainSteps); }},
+    {"step-words", "status words 83 to 90, e.g. 84,86-88",
+     [](Text v, Opts o) { return parseStatusWordList(v, o.stepWords); }},
 };
 
 // Applies one --name[=value] option; returns an error text, empty when fine.
@@ -529,6 +531,7 @@ public:
         for (std::size_t n = 1; n < codes_.size(); ++n) {
             for (std::size_t w = 0; w < kStatusWordCount; ++w) codes_[n][w] = static_cast<int>((n << 8) | (3 + 2 * w));
         }
+        for (const int word : options.stepWords) steps_[static_cast<std::size_t>(word - kFirstStatusWord)] = true;
         // Dead channels hold their quiet levels, without noise or gain.
         for (std::size_t c = 0; c < models_.size(); ++c) {
             for (std::size_t block = 0; block < 4; ++block) {
@@ -544,7 +547,7 @@ public:
         while (nextStep_ < options_.gainSteps.size() && options_.gainSteps[nextStep_].frame <= f) {
             step_ = static_cast<std::size_t>(options_.gainSteps[nextStep_++].step);
         }
-        const double scale = static_cast<double>(1 << step_);
+        const double stepScale = static_cast<double>(1 << step_);
         // The Sun's centre moves across the beam at `drift_` arcsec per second.
         const double offset = drift_ * (static_cast<double>(f) * options_.dspdt - crossingTime_);
         std::array<double, kChannelCount> sunLevel{};
@@ -560,7 +563,7 @@ public:
                 }
             }
             for (std::size_t w = 0; w < kStatusWordCount; ++w) {
-                putWord(b, kFirstStatusWord + static_cast<int>(w), codes_[step_][w]);
+                putWord(b, kFirstStatusWord + static_cast<int>(w), codes_[steps_[w] ? step_ : 0][w]);
             }
             const auto pair = static_cast<std::size_t>(block / 2);
             const bool signal = block % 2 == 0;  // blocks 1 and 3 are the references
@@ -569,6 +572,9 @@ public:
                 const ChannelModel& m = models_[c];
                 int value = deadLevels_[c][static_cast<std::size_t>(block)];
                 if (m.kind != ChannelKind::Dead) {
+                    // Word position p is served by status word 83 + p / 10.
+                    const auto statusWord = static_cast<std::size_t>(channelWord(static_cast<int>(c) + 1) / 10);
+                    const double scale = steps_[statusWord] ? stepScale : 1.0;
                     double level = m.reference[pair] + options_.noiseSigma * z;
                     if (signal) level += m.quiet[pair] + m.amplitude[pair] * sunLevel[c];
                     value = static_cast<int>(
@@ -591,6 +597,7 @@ private:
     Random noise_, filler_;
     double drift_, crossingTime_;
     std::array<std::array<int, kStatusWordCount>, 5> codes_{};
+    std::array<bool, kStatusWordCount> steps_{};  // which status words step
     std::array<std::array<int, 4>, kChannelCount> deadLevels_{};
     std::size_t nextStep_ = 0, nextOverflow_ = 0, step_ = 0;
 };
@@ -599,9 +606,14 @@ private:
 
 VekgenOptions::VekgenOptions() {
     for (int c = 1; c <= kChannelCount; ++c) channels.push_back(c);
+    for (int w = 0; w < static_cast<int>(kStatusWordCount); ++w) stepWords.push_back(kFirstStatusWord + w);
 }
 
-bool parseChannelList(const std::string& text, std::vector<int>& channels) {
+namespace {
+
+// A list of numbers and ranges a-b within [lowest, highest], ascending and
+// without repeats; false for an empty item or a number out of range.
+bool parseNumberList(const std::string& text, int lowest, int highest, std::vector<int>& numbers) {
     std::vector<int> list;
     for (const std::string& item : splitCommas(text)) {
         const std::size_t dash = item.find('-');
@@ -612,13 +624,23 @@ bool parseChannelList(const std::string& text, std::vector<int>& channels) {
         } else if (!parseInteger(item.substr(0, dash), first) || !parseInteger(item.substr(dash + 1), last)) {
             return false;
         }
-        if (first < 1 || last > kChannelCount || first > last) return false;
+        if (first < lowest || last > highest || first > last) return false;
         for (int c = first; c <= last; ++c) list.push_back(c);
     }
     std::sort(list.begin(), list.end());
     list.erase(std::unique(list.begin(), list.end()), list.end());
-    channels = list;
+    numbers = list;
     return true;
+}
+
+}  // namespace
+
+bool parseChannelList(const std::string& text, std::vector<int>& channels) {
+    return parseNumberList(text, 1, kChannelCount, channels);
+}
+
+bool parseStatusWordList(const std::string& text, std::vector<int>& words) {
+    return parseNumberList(text, kFirstStatusWord, kFirstStatusWord + static_cast<int>(kStatusWordCount) - 1, words);
 }
 
 std::string vekgenUsage() {
@@ -650,6 +672,9 @@ std::string vekgenUsage() {
            "                       from FRAME on the gain status words carry step N\n"
            "                       (0: code 0; 1-4: codes 0x0N03-0x0N11) and the samples\n"
            "                       are 2^N times the level; samples saturate at +-8190\n"
+           "  --step-words=LIST    the status words that step, e.g. 84,86 (default 83-90);\n"
+           "                       word 84 + k serves channels 8k+1 to 8k+8, the others\n"
+           "                       keep code 0 and their level\n"
            "  --coef[=PATH]        also write a coefficient table (default crab0coef.txt\n"
            "                       beside the recording)\n"
            "  --help, -h           show this text\n";

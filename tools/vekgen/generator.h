@@ -22,8 +22,8 @@
 
 namespace vekgen {
 
-// From `frame` on every gain status word carries a code of step `step`
-// (0: code 0, factor 1; 1..4: 0x0N03..0x0N11, factor 2^-N).
+// From `frame` on every stepping gain status word carries a code of step
+// `step` (0: code 0, factor 1; 1..4: 0x0N03..0x0N11, factor 2^-N).
 struct GainStep {
     std::int64_t frame = 0;
     int step = 0;
@@ -46,6 +46,7 @@ struct VekgenOptions {
     double noiseSigma = 20.0;                    // counts per sample
     std::vector<int> dead, noiseOnly, overflow;  // subsets of `channels`
     std::vector<GainStep> gainSteps;             // ascending frames
+    std::vector<int> stepWords;                  // status words 83..90 that step, ascending
     bool writeCoefficients = false;
     std::string coefficientPath;  // empty: crab0coef.txt beside the recording
     std::string recordingPath;
@@ -105,6 +106,14 @@ std::string coefficientPathFor(const VekgenOptions& options);
 //   Returns: GHz rounded to hundredths, spread evenly from fmin (first chosen
 //         channel) to fmax (last); a single channel gets fmin.
 std::vector<double> channelFrequencies(const VekgenOptions& options);
+
+// parseStatusWordList
+//   Purpose: reads a list of gain status words such as "84,86-88".
+//   Given: the text; the list it fills.
+//   Returns: true with the words ascending and without repeats; false for
+//         an empty list or item, a word outside 83..90 or a range a-b with
+//         a > b.
+bool parseStatusWordList(const std::string& text, std::vector<int>& words);
 
 // packAltitude
 //   Purpose: the recorder's packed form of an altitude, DDMMSS.s.
