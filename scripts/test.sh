@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds skanvert and runs every test: unit tests,
 # whole runs against the reference outputs, and the checks by FITS readers.
-#   bash scripts/test.sh
+# Arguments go to CMake: CI adds the memory checks under valgrind with
+#   bash scripts/test.sh -DSKANVERT_MEMCHECK_TESTS=ON
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build
+cmake -S . -B build "$@"
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"

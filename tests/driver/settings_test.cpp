@@ -64,6 +64,11 @@ TEST(Settings, SettingsFileKeysAndDefaults) {
     EXPECT_EQ(g.settings.indir, "/in");
     EXPECT_EQ(g.settings.channels, "c.cfg");
     EXPECT_EQ(g.settings.flag_theta, 3);
+    // Keys the file lacks take their defaults.
+    EXPECT_FLOAT_EQ(g.settings.valh, 10);
+    EXPECT_FLOAT_EQ(g.settings.delta, 0);
+    EXPECT_FLOAT_EQ(g.settings.azim, 0);
+    EXPECT_EQ(g.settings.onoff, 0);
 }
 
 TEST(Settings, OptionValuesAndFallbacks) {
