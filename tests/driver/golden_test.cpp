@@ -26,122 +26,90 @@ struct ReferenceRun {
 
 void PrintTo(const ReferenceRun& run, std::ostream* os) { *os << run.name; }
 
-// A reader of the little JSON that case.json holds: an object of "args" (an
-// array of strings), "stdin" (a string or null) and "exit" (an integer).
-// Anything else in the file is an error, so a mistyped case fails loudly.
-class CaseReader {
-public:
-    explicit CaseReader(std::string text) : text_(std::move(text)) {}
-
-    ReferenceRun read(const std::string& name) {
-        ReferenceRun run;
-        run.name = name;
-        bool sawArgs = false, sawStdin = false, sawExit = false;
-        expect('{');
-        do {
-            const std::string key = string();
-            expect(':');
-            if (key == "args") {
-                sawArgs = true;
-                expect('[');
-                if (!peek(']')) {
-                    do run.args.push_back(string());
-                    while (accept(','));
-                }
-                expect(']');
-            } else if (key == "stdin") {
-                sawStdin = true;
-                if (acceptWord("null")) {
-                    run.input = std::nullopt;
-                } else {
-                    run.input = string();
-                }
-            } else if (key == "exit") {
-                sawExit = true;
-                run.exitStatus = integer();
-            } else {
-                fail("unknown key " + key);
-            }
-        } while (accept(','));
-        expect('}');
-        skipBlanks();
-        if (at_ != text_.size() || !sawArgs || !sawStdin || !sawExit) fail("incomplete case");
-        return run;
-    }
-
-private:
-    [[noreturn]] void fail(const std::string& what) const {
-        throw std::runtime_error("case.json: " + what + " at byte " + std::to_string(at_));
-    }
-    void skipBlanks() {
-        while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_]))) ++at_;
-    }
-    bool peek(char c) {
-        skipBlanks();
-        return at_ < text_.size() && text_[at_] == c;
-    }
-    bool accept(char c) {
-        if (!peek(c)) return false;
-        ++at_;
-        return true;
-    }
-    void expect(char c) {
-        if (!accept(c)) fail(std::string("expected '") + c + "'");
-    }
-    bool acceptWord(const std::string& word) {
-        skipBlanks();
-        if (text_.compare(at_, word.size(), word) != 0) return false;
-        at_ += word.size();
-        return true;
-    }
-    int integer() {
-        skipBlanks();
-        size_t used = 0;
-        const int value = std::stoi(text_.substr(at_), &used);
-        at_ += used;
-        return value;
-    }
-    // A string with the escapes \" \\ \/ \b \f \n \r \t and \u00XX.
-    std::string string() {
+// Reads case.json: {"args": [strings], "stdin": a string or null, "exit": an
+// integer}, strings with JSON's escapes (\uXXXX for codes below 256 only).
+// Anything else throws, so a mistyped case fails loudly.
+ReferenceRun readCase(const std::string& text, const std::string& name) {
+    size_t at = 0;
+    const auto fail = [&](const char* what) {
+        throw std::runtime_error(name + "/case.json: " + what + " at byte " + std::to_string(at));
+    };
+    const auto blanks = [&] {
+        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+    };
+    const auto accept = [&](char c) {
+        blanks();
+        return at < text.size() && text[at] == c ? (++at, true) : false;
+    };
+    const auto expect = [&](char c) {
+        if (!accept(c)) fail("unexpected character");
+    };
+    const auto string = [&] {
         expect('"');
         std::string out;
-        while (at_ < text_.size() && text_[at_] != '"') {
-            char c = text_[at_++];
-            if (c == '\\') {
-                if (at_ >= text_.size()) fail("escape at the end");
-                const char e = text_[at_++];
-                switch (e) {
-                    case 'n': c = '\n'; break;
-                    case 't': c = '\t'; break;
-                    case 'r': c = '\r'; break;
-                    case 'b': c = '\b'; break;
-                    case 'f': c = '\f'; break;
-                    case 'u': {
-                        const unsigned long code = std::stoul(text_.substr(at_, 4), nullptr, 16);
-                        if (code > 0xFF) fail("only \\u00XX escapes are read");
-                        c = static_cast<char>(code);
-                        at_ += 4;
-                        break;
-                    }
-                    default: c = e;  // \" \\ \/
+        for (char c; at < text.size() && (c = text[at++]) != '"';) {
+            if (c == '\\' && at < text.size()) {
+                const char e = text[at++];
+                const std::string plain = "\"\\/bfnrt", meant = "\"\\/\b\f\n\r\t";
+                if (e == 'u') {
+                    const unsigned long code = std::stoul(text.substr(at, 4), nullptr, 16);
+                    if (code > 0xFF) fail("\\u escape beyond 00FF");
+                    c = static_cast<char>(code);
+                    at += 4;
+                } else if (plain.find(e) != std::string::npos) {
+                    c = meant[plain.find(e)];
+                } else {
+                    fail("unknown escape");
                 }
             }
             out.push_back(c);
         }
-        expect('"');
+        if (at > text.size() || text[at - 1] != '"') fail("unterminated string");
         return out;
-    }
-
-    std::string text_;
-    size_t at_ = 0;
-};
+    };
+    ReferenceRun run;
+    run.name = name;
+    int seen = 0;
+    expect('{');
+    do {
+        const std::string key = string();
+        expect(':');
+        if (key == "args") {
+            expect('[');
+            if (!accept(']')) {
+                do run.args.push_back(string());
+                while (accept(','));
+                expect(']');
+            }
+        } else if (key == "stdin") {
+            if (accept('n')) {
+                if (text.compare(at, 3, "ull") != 0) fail("expected null");
+                at += 3;
+            } else {
+                run.input = string();
+            }
+        } else if (key == "exit") {
+            blanks();
+            size_t used = 0;
+            run.exitStatus = std::stoi(text.substr(at), &used);
+            at += used;
+        } else {
+            fail("unknown key");
+        }
+        ++seen;
+    } while (accept(','));
+    expect('}');
+    blanks();
+    if (seen != 3 || at != text.size()) fail("incomplete case");
+    return run;
+}
 
 std::vector<ReferenceRun> referenceRuns() {
     std::vector<ReferenceRun> runs;
     for (const auto& folder : fs::directory_iterator(fs::path(SKANVERT_TEST_DATA) / "golden")) {
         if (!fs::exists(folder.path() / "case.json")) continue;
         const std::string name = folder.path().filename().string();
-        ReferenceRun run = CaseReader(testsupport::readFile(folder.path() / "case.json")).read(name);
+        ReferenceRun run = readCase(testsupport::readFile(folder.path() / "case.json"), name);
         for (const auto& entry : fs::directory_iterator(folder.path() / "expected")) {
             const std::string file = entry.path().filename().string();
             if (file != "stdout" && file != "stderr") run.files.push_back(file);
