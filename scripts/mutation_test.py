@@ -15,11 +15,17 @@ not build as not built; neither counts.
     python3 scripts/mutation_test.py                 # all mutants
     python3 scripts/mutation_test.py --list          # the mutants, numbered
     python3 scripts/mutation_test.py --only 4,19-21  # some of them
-    python3 scripts/mutation_test.py --source DIR    # mutate another tree (e.g. an older commit)
 
-It prints one line per mutant and ends with "caught C of T (P%)". With the
-tree's own build folder untouched, it is safe to run beside normal work;
-it restores the mutated file even when interrupted.
+It prints one line per mutant and ends with "caught C of T (P%)". It
+restores each mutated file, also when interrupted, but while it runs the
+tree holds a mutant: to keep working meanwhile, mutate a copy,
+
+    mkdir -p build-mut/tree && git archive HEAD | tar -x -C build-mut/tree
+    python3 scripts/mutation_test.py --source build-mut/tree
+
+(--source DIR also measures an older commit's tests against the same
+mutants). Each mutant takes a build of one file and a run of the suite:
+about half a minute on two cores.
 """
 import argparse
 import os
