@@ -121,6 +121,16 @@ MUTANTS = [
     # Output: calibration defaults.
     ("fits/output.cpp", '!= std::string::npos ? 220.0f : 6000.0f', '!= std::string::npos ? 6000.0f : 6000.0f'),
     ("tables/tables.cpp", "282.0L / f + 0.2L", "282.0L / f + 0.3L"),
+    # Further variants of the faults above.
+    ("processing/selection.cpp", "const std::int64_t q = shift / n;", "const std::int64_t q = (shift + n / 2) / n;"),
+    ("processing/selection.cpp", "const std::int64_t q = shift / n;", "const std::int64_t q = shift / (n + 1);"),
+    ("processing/selection.cpp", "std::fabs(flag) < 1.0f ? 0 : 1", "flag < 1.0f ? 0 : 1"),
+    ("processing/smoothing.cpp", "frame = pixels * n; frame < frames; ++frame",
+     "frame = pixels * n + 1; frame < frames; ++frame"),
+    ("processing/smoothing.cpp", "n <= 2047 : n <= 32767", "n <= 2100 : n <= 32767"),
+    ("fits/output.cpp", '.find("MOON") != std::string::npos', '.find("Moon") != std::string::npos'),
+    ("fits/output.cpp", '!= std::string::npos ? 220.0f : 6000.0f', '!= std::string::npos ? 221.0f : 6000.0f'),
+    ("driver/settings.cpp", 'file.GetFloat("delta", 0)', 'file.GetFloat("delta", 1)'),
 ]
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

@@ -193,10 +193,19 @@ INSTANTIATE_TEST_SUITE_P(
         field("StartYear9999", kStartStamp, "Fri Dec 31 12:00:30 9999 45", 0, "", {{"DATE-OBS", "'9999/12/31'"}}),
         field("StartUnknownMonth", kStartStamp, "Wed Xyz 12 12:00:30 2006 45", 0, "", {{"DATE-OBS", "'2006/13/12'"}}),
         // Frames after the last whole pixel belong to no pixel but are
-        // tested for overflow: an overflow in the very last frame counts.
-        BrokenCase{"OverflowAfterTheLastPixel",
+        // tested for overflow: an overflow in the first or the very last of
+        // them counts.
+        BrokenCase{"OverflowJustAfterTheLastPixel",
                    [](RecordingBuilder& b) {
                        b.appendTail(5 * 752);  // frames 600..604; 30 pixels still
+                       b.setWord(600, 1, 11, -8191);
+                   },
+                   0,
+                   "",
+                   {{"NAXIS1", "30"}, {"OVER001", "1"}}},
+        BrokenCase{"OverflowInTheLastFrame",
+                   [](RecordingBuilder& b) {
+                       b.appendTail(5 * 752);
                        b.setWord(604, 2, 11, 8191);
                    },
                    0,
