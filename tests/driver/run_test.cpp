@@ -385,4 +385,30 @@ TEST(Run, DefaultTqsunByObject) {
     }
 }
 
+// The Sun's centre pixel at the ends of the scan: one frame (0.5 s, one
+// pixel) before the start gives exactly N, which is kept; two frames
+// before, N + 1, which is overfull and replaced by N / 2.
+TEST(Run, SunCentreAtTheEndOfTheScan) {
+    struct Case {
+        const char* time;
+        const char* crpix1;
+        bool overfull;
+    };
+    for (const Case c : {Case{"12:00:30", "599.000000", false}, {"12:00:29.5", "600.000000", false},
+                         {"12:00:29", "300.000000", true}}) {
+        Workspace ws;
+        RecordingBuilder b = sunRecording();
+        b.truncate(4096 + 600 * 752);
+        b.setStartStamp("Wed Apr 12 12:00:30 2006 0");
+        b.setTimeField(c.time);
+        b.writeTo(ws.path("scan.dat").string());
+        ws.write("chan.cfg", kChannels);
+        ws.write("skanvert.ini", "dspdt=0.5\n");
+        const RunResult r = ws.run({"-f=scan.dat", "-cf=chan.cfg", "-s=1"});
+        ASSERT_EQ(r.status, 0) << c.time;
+        EXPECT_EQ(r.out.find("WARNING! crpix overfull") != std::string::npos, c.overfull) << c.time;
+        EXPECT_EQ(FitsFile::load(ws.path("scan.fits").string()).primary.value("CRPIX1"), c.crpix1) << c.time;
+    }
+}
+
 }  // namespace

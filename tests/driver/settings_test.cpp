@@ -102,6 +102,15 @@ TEST(Settings, OptionValuesAndFallbacks) {
     }
 }
 
+// A real option whose value does not convert takes the option's fallback,
+// not the settings file's value.
+TEST(Settings, RealOptionFallbacks) {
+    EXPECT_FLOAT_EQ(gather("valh=5\n", {"-f=x", "-valh=abc"}).settings.valh, 10);
+    EXPECT_FLOAT_EQ(gather("valh=5\n", {"-f=x", "-valh=2.5"}).settings.valh, 2.5f);
+    EXPECT_FLOAT_EQ(gather("delta=5\n", {"-f=x", "-delta=abc"}).settings.delta, 0);
+    EXPECT_FLOAT_EQ(gather("azim=5\n", {"-f=x", "-azim=abc"}).settings.azim, 0);
+}
+
 TEST(Settings, OnoffWithoutValueKeepsTheSettingsFileValue) {
     EXPECT_EQ(gather("onoff=1\n", {"-f=x", "-onoff"}).settings.onoff, 1);
     EXPECT_EQ(gather("onoff=1\n", {"-f=x", "-onoff=0"}).settings.onoff, 0);
