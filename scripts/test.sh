@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds skanvert and runs every test: unit tests,
-# whole runs against the reference outputs, and the checks by FITS readers.
-#   bash scripts/test.sh
+# whole runs against the reference outputs, the checks by FITS readers and
+# vekinfo, the memory checks of whole runs under valgrind and the index page
+# in headless Chromium (the last two are slow, so a plain developer build
+# leaves them out: SKANVERT_FULL_TESTS). Arguments go to CMake, e.g.
+#   bash scripts/test.sh -DSKANVERT_WERROR=ON
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build
+cmake -S . -B build -DSKANVERT_FULL_TESTS=ON "$@"
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"

@@ -13,7 +13,8 @@ const char* const monthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // Summer-time switch dates of the recorder's clock: the day of March on which
-// summer time starts and the day of October on which it ends.
+// summer time starts and the day of October on which it ends: the last
+// Sundays of March and October, the European summer-time rule.
 struct SummerTimeDates {
     int year;
     int marchDay;
@@ -60,8 +61,14 @@ ClockParts readClock(const std::string& text) {
 }  // namespace
 
 int dayNumber(int year, int month, int day) {
-    // Julian Day Number by the integer formula, minus 2400001; the 64-bit
-    // intermediate values cannot overflow for any int input.
+    // The Julian Day Number by the integer algorithm of Fliegel and Van
+    // Flandern (Communications of the ACM 11, 1968, p. 657: JD = D - 32075
+    // + 1461(Y + 4800 + K)/4 + 367(M - 2 - 12K)/12 - 3((Y + 4900 + K)/100)/4,
+    // K = (M - 14)/12, every division truncating), valid for the Gregorian
+    // calendar, minus 2400001: the Modified Julian Day (MJD = JD - 2400000.5
+    // at 0 h, and the JDN counts from noon). Exact for every date of years
+    // 1 to 9999; the 64-bit intermediate values cannot overflow for any int
+    // input.
     const std::int64_t y = year;
     const std::int64_t m = month;
     const std::int64_t k = (m - 14) / 12;  // -1 for January and February

@@ -8,8 +8,9 @@
 //   Given: a calendar date (year, month 1..12, day). A month of 13 counts as
 //          January of the following year.
 //   Returns: the Modified Julian Day number of the date (1858-11-17 gives 0),
-//          computed with the integer formula of the recorder software, every
-//          division truncating toward zero.
+//          computed with Fliegel and Van Flandern's integer formula for the
+//          Julian Day Number (1968), every division truncating toward zero,
+//          minus 2400001.
 //   Notes: the arithmetic is carried in 64 bits and the result wrapped to
 //          32 bits, so absurd years (from a damaged header) never overflow.
 int dayNumber(int year, int month, int day);

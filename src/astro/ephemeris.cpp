@@ -1,4 +1,12 @@
-// Low-precision analytical theory of the Sun.
+// The Sun's ephemeris by a truncated form of Newcomb's theory of the Sun
+// (S. Newcomb, Tables of the Sun, Astronomical Papers of the American
+// Ephemeris VI, 1895). Newcomb's mean elements are counted from the epoch
+// 1900 January 0.5 (JD 2415020.0) in Julian centuries T; of his series only
+// the terms of about an arcsecond and more are kept. The position angle,
+// latitude and radius follow the standard formulas for the physical
+// ephemeris of the Sun (see below).
+// The tests pin the values to the digits the header cards carry; the terms
+// left out, and the theory's age, bound how closely they follow the sky.
 #include "astro/ephemeris.h"
 
 #include <cmath>
@@ -19,13 +27,19 @@ SunPosition sunPosition(double d) {
 
     const double T = d / 36525;  // Julian centuries from JD 2415020.0
 
-    // Mean longitude, in arcseconds until the apparent longitude is formed.
+    // Newcomb's mean longitude of the Sun, 279 41' 48.04" + 129 602 768.13" T
+    // (here in degrees a century, taken modulo 360), in arcseconds until the
+    // apparent longitude is formed.
     double L = (279.696678 + fmod(36000.768925 * T, 360)) * 3600;
 
-    // Equation of the centre from the Earth's mean anomaly.
+    // Equation of the centre from Newcomb's mean anomaly, 358 28' 33.04" +
+    // 129 596 579.10" T: (1.91946 - 0.00479 T) degrees sin M + 0.02009
+    // degrees sin 2M, in arcseconds.
     const double Me = 358.475844 + fmod(35999.04975 * T, 360);
     L += (6910.1 - 17.2 * T) * sin(Me * D) + 72.3 * sin(2 * Me * D);
 
+    // The largest periodic perturbations of the longitude, in arcseconds,
+    // from the mean anomalies of the planets and the Moon's mean elongation.
     // Perturbations by Venus.
     const double Mv = 212.603219 + fmod(58517.803875 * T, 360);
     L += 4.8 * cos((299.1017 + Mv - Me) * D) + 5.5 * cos((148.3133 + 2 * Mv - 2 * Me) * D) +
@@ -45,7 +59,7 @@ SunPosition sunPosition(double d) {
     const double Dl = 350.7376814 + fmod(445267.11422 * T, 360);
     L += 6.5 * sin(Dl * D);
 
-    // Long-period term.
+    // Newcomb's long-period term (6.4" with a period of about 1800 years).
     L += 6.4 * sin((231.19 + 20.2 * T) * D);
 
     L = fmod(L + 2592000, 1296000);
@@ -53,11 +67,16 @@ SunPosition sunPosition(double d) {
     SunPosition pos{};
     pos.geometricLongitude = L / 3600;
 
-    // Aberration and nutation in longitude.
+    // Aberration (the constant of aberration, 20.5") and the principal term
+    // of the nutation in longitude, -17.2" sin(Omega), Omega the longitude of
+    // the Moon's ascending node, 259 10' 59.79" - 1934.142008 degrees T.
     L -= 20.5;
     const double omega = 259.183275 - fmod(1934.142008 * T, 360);
     L -= 17.2 * sin(omega * D);
 
+    // True obliquity: Newcomb's mean obliquity of the ecliptic, 23 27' 08.26"
+    // - 46.845" T, plus the principal term of the nutation in obliquity,
+    // 9.2" cos(Omega).
     pos.obliquity = 23.452294 - 0.0130125 * T + 9.2 * cos(omega * D) / 3600;
     pos.apparentLongitude = L / 3600;
 
@@ -75,7 +94,8 @@ SolarEphemeris solarEphemeris(int year, int month, int day) {
     using std::fmod;
     using std::sin;
 
-    // Days since JD 2415020.0 at 0 h of the date.
+    // Days since JD 2415020.0 at 0 h of the date: the Modified Julian Day
+    // counts from JD 2400000.5, and 2415020.0 - 2400000.5 = 15019.5.
     const double d = dayNumber(year, month, day) - 15019.5;
 
     const SunPosition pos = sunPosition(d);
@@ -83,8 +103,15 @@ SolarEphemeris solarEphemeris(int year, int month, int day) {
     eph.sol_ra = pos.rightAscension;
     eph.sol_dec = pos.declination;
 
-    // Orientation of the solar disc: P from the obliquity and the inclination
-    // of the solar equator, B from the longitude counted from its node.
+    // Orientation of the solar disc by Carrington's elements of the solar
+    // rotation axis: the solar equator is inclined I = 7.25 degrees to the
+    // ecliptic (tan I = 0.12722, sin I = 0.1262), its ascending node lay at
+    // 73 40' (73.666666 degrees) in 1850 and advances 50.25" a year with the
+    // precession (d / 365.25 + 50 is the years since 1850). The standard
+    // formulas of the physical ephemeris of the Sun (as in J. Meeus,
+    // Astronomical Algorithms, ch. 29): P = arctan(-cos(lambda) tan(eps)) +
+    // arctan(-cos(lambda0 - node) tan I), B = arcsin(sin(lambda0 - node) sin I),
+    // with lambda0 the longitude corrected for aberration only.
     const double lambda0 = pos.geometricLongitude - 20.5 / 3600;
     const double N = 73.666666 + (50.25 / 3600) * (d / 365.25 + 50);
     const double theta = lambda0 - N;
@@ -92,7 +119,11 @@ SolarEphemeris solarEphemeris(int year, int month, int day) {
                        std::atan(-0.12722 * cos(theta * D)));
     eph.solar_b = R * std::asin(0.1262 * sin(theta * D));
 
-    // Earth-Sun distance (astronomical units) from its own short mean elements.
+    // Earth-Sun distance (astronomical units) by Newcomb's radius vector:
+    // the elliptic terms with his eccentricity (0.016751 - 0.0000418 T, here
+    // rounded to 0.016748 in the constant) and the largest perturbations by
+    // Venus, Mars, Jupiter and the Moon, each from its own short set of mean
+    // elements.
     const double T = d / 36525;
     const double Mv = 212.6 + fmod(58517.8 * T, 360);
     const double Me = 358.476 + fmod(35999.0498 * T, 360);
@@ -106,7 +137,8 @@ SolarEphemeris solarEphemeris(int year, int month, int day) {
                      0.000016 * cos((89.5 - Mj + Me) * D) +
                      0.000009 * cos((357.1 - 2 * Mj + 2 * Me) * D) + 0.000031 * cos(Dl * D);
 
-    // Apparent radius: 0.2665685 degrees at one astronomical unit.
+    // Apparent radius: a semidiameter of 0.2665685 degrees (959.65") at one
+    // astronomical unit, scaled by the distance.
     eph.solar_r = (0.2665685 / r) * 3600;
     return eph;
 }

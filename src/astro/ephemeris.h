@@ -1,5 +1,6 @@
-// Low-precision analytical theory of the Sun: position, orientation and
-// apparent size for 0 h of a calendar date.
+// The Sun's position, orientation and apparent size for 0 h of a calendar
+// date, by a truncated form of Newcomb's theory of the Sun (ephemeris.cpp
+// names the sources of each part).
 #pragma once
 
 // The Sun's ephemeris for one date; angles in degrees, radius in arcseconds.
@@ -20,8 +21,9 @@ struct SunPosition {
     double obliquity;           // epsilon, true obliquity
 };
 
-// Degrees to radians and radians to degrees, as the theory uses them (not
-// the exact values of pi/180 and 180/pi).
+// Degrees to radians and radians to degrees, as the theory uses them, not
+// the exact values: pi/180 (0.0174532925...) rounded to 8 significant
+// digits, and a value 1.5e-6 below 180/pi (57.2957795...).
 inline constexpr double kDegToRad = 0.017453293;
 inline constexpr double kRadToDeg = 57.295778;
 

@@ -4,10 +4,15 @@
 
 #include <climits>
 
+// Reference day numbers: Python's proleptic Gregorian calendar,
+// date(y, m, d).toordinal() - date(1858, 11, 17).toordinal(), exact. The
+// rows cover both century rules (1900 and 2100 no leap years, 2000 one), a
+// leap day, the first and last years a recording may carry, and month 13.
 TEST(Calendar, DayNumbers) {
     struct Case { int y, m, d, expected; };
-    for (const Case c : {Case{1858, 11, 17, 0}, {1900, 1, 1, 15020}, {2000, 1, 1, 51544},
+    for (const Case c : {Case{1858, 11, 17, 0}, {1900, 1, 1, 15020}, {1900, 3, 1, 15079}, {2000, 1, 1, 51544},
                          {2005, 1, 1, 53371}, {2008, 2, 29, 54525}, {2020, 12, 31, 59214},
+                         {2100, 3, 1, 88128}, {1, 1, 1, -678575}, {9999, 12, 31, 2973483},
                          {2005, 13, 1, 53736}, {2006, 1, 1, 53736}})
         EXPECT_EQ(dayNumber(c.y, c.m, c.d), c.expected) << c.y << "-" << c.m << "-" << c.d;
 }
@@ -56,10 +61,14 @@ TEST(Calendar, SummerTimeTableFollowsLastSundayRule) {
     }
 }
 
+// Local hours equal to the offset give exactly 0 (not 24); hours 24..99,
+// which recordings may carry, are shifted without a wrap.
 TEST(Calendar, UniversalHour) {
     struct Case { int y, m, d, local, expected; };
     for (const Case c : {Case{2005, 3, 26, 12, 9}, {2005, 3, 27, 12, 8}, {2005, 10, 30, 12, 8},
                          {2005, 10, 31, 12, 9}, {2005, 1, 10, 2, 23}, {2005, 7, 1, 3, 23},
+                         {2005, 1, 10, 3, 0}, {2005, 7, 1, 4, 0}, {2005, 1, 10, 0, 21},
+                         {2005, 1, 10, 24, 21}, {2005, 7, 1, 99, 95}, {2005, 1, 10, 99, 96},
                          {2021, 3, 27, 12, 9}, {2021, 3, 28, 12, 8}, {2021, 10, 31, 12, 8},
                          {2021, 11, 1, 12, 9}})
         EXPECT_EQ(universalHour(c.y, dayNumber(c.y, c.m, c.d), c.local), c.expected)

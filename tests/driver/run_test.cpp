@@ -289,3 +289,126 @@ TEST(Run, StandardLayoutKeepsTheDataAndOrdersTheKeywords) {
 }
 
 }  // namespace
+
+namespace {
+
+// The console lines of gain-step corrections, in the order printed.
+std::string correctionLines(const std::string& out) {
+    std::string lines;
+    for (size_t at = out.find("\n\tjj="); at != std::string::npos; at = out.find("\n\tjj=", at + 1)) {
+        lines += out.substr(at, out.find('\n', at + 1) - at);
+    }
+    return lines;
+}
+
+// Mode 1 corrects a gain step of series 1 at the pixel where its shifted
+// frames meet the step (d - shift/n) and of series 2 at d + shift/n, also
+// when the shift is a whole pixel or more. Channel 1 (word 11, status word
+// 84) halves at frame 72 = pixel 6 of 12 frames; shifts of whole pixels put
+// the step exactly on a pixel boundary of each series, so koeff is 2.
+TEST(Run, GainStepCorrectionFollowsTheShift) {
+    struct Case {
+        int shift;
+        const char* lines;
+    };
+    for (const Case c : {Case{0, "\n\tjj=6 amp koeff=2.000000\n\tjj=6 amp koeff=2.000000"},
+                         {12, "\n\tjj=5 amp koeff=2.000000\n\tjj=7 amp koeff=2.000000"},
+                         {24, "\n\tjj=4 amp koeff=2.000000\n\tjj=8 amp koeff=2.000000"},
+                         {-24, "\n\tjj=8 amp koeff=2.000000\n\tjj=4 amp koeff=2.000000"}}) {
+        Workspace ws;
+        RecordingBuilder b(12 * 12);
+        for (int f = 0; f < 12 * 12; ++f) {
+            const bool stepped = f >= 72;
+            b.setWord(f, 0, 11, stepped ? 100 : 200);
+            b.setWord(f, 2, 11, stepped ? 50 : 100);
+            b.setWord(f, 0, 84, stepped ? 259 : 0);
+        }
+        b.writeTo(ws.path("scan.dat").string());
+        ws.write("chan.cfg", kChannels);
+        const RunResult r =
+            ws.run({"-f=scan.dat", "-cf=chan.cfg", "-amp=1", "-s=12", "-shift=" + std::to_string(c.shift)});
+        ASSERT_EQ(r.status, 0) << c.shift;
+        EXPECT_EQ(correctionLines(r.out), c.lines) << c.shift;
+    }
+}
+
+// Extreme samples (block differences of 65535 counts) give exact means with
+// any smoothing: in mode 2 the sums of more than 2048 frames no longer fit
+// in 32 bits. Channel 1's series 1 is 32767 - (-32768) in every frame.
+TEST(Run, ExtremeSamplesGiveExactMeansWithLargeSmoothing) {
+    struct Case {
+        const char* amp;
+        const char* smooth;
+        std::int16_t status;
+        std::int32_t hundredths;
+    };
+    for (const Case c : {Case{"-amp=2", "-s=2100", 0, 6553500}, {"-amp=2", "-s=2100", 259, 3276750},
+                         {"-amp=0", "-s=2100", 0, 6553500}}) {
+        SCOPED_TRACE(testing::Message() << c.amp << " " << c.smooth << " status " << c.status);
+        Workspace ws;
+        RecordingBuilder b(8 * 2100);
+        for (std::int64_t f = 0; f < b.frames(); ++f) {
+            b.setWord(f, 0, 11, 32767);
+            b.setWord(f, 1, 11, -32768);
+            b.setWordAllBlocks(f, 84, c.status);
+        }
+        b.writeTo(ws.path("scan.dat").string());
+        ws.write("chan.cfg", "1 2.35 1\n");
+        ASSERT_EQ(ws.run({"-f=scan.dat", "-cf=chan.cfg", c.amp, c.smooth, "-sigma=2"}).status, 0);
+        const FitsFile fits = FitsFile::load(ws.path("scan.fits").string());
+        ASSERT_EQ(fits.primary.intValue("NAXIS3"), 1);  // flat: test value 1 < 2
+        const long long pixels = fits.primary.intValue("NAXIS1");
+        for (long long i = 0; i < pixels; ++i) {
+            ASSERT_EQ(fits.pixel(i, 0, 0), c.hundredths) << i;
+            ASSERT_EQ(fits.pixel(i, 1, 0), 0) << i;
+        }
+    }
+}
+
+// Without a coefficient table every row gets the default noise temperature:
+// 220 for the Moon (any case of the name), 6000 for everything else.
+TEST(Run, DefaultTqsunByObject) {
+    struct Case {
+        const char* object;
+        float tqsun;
+    };
+    for (const Case c : {Case{"sun", 6000.0f}, {"Moon", 220.0f}, {"full moon", 220.0f}, {"Crab", 6000.0f}}) {
+        Workspace ws;
+        RecordingBuilder b = sunRecording();
+        b.setObject(c.object);
+        b.writeTo(ws.path("scan.dat").string());
+        ws.write("chan.cfg", kChannels);
+        ASSERT_EQ(ws.run({"-f=scan.dat", "-cf=chan.cfg", "-sigma=1e30"}).status, 0) << c.object;
+        const FitsFile fits = FitsFile::load(ws.path("scan.fits").string());
+        ASSERT_GE(fits.extension.intValue("NAXIS2"), 1) << c.object;
+        EXPECT_EQ(fits.rowFloat(0, 60), c.tqsun) << c.object;
+    }
+}
+
+// The Sun's centre pixel at the ends of the scan: one frame (0.5 s, one
+// pixel) before the start gives exactly N, which is kept; two frames
+// before, N + 1, which is overfull and replaced by N / 2.
+TEST(Run, SunCentreAtTheEndOfTheScan) {
+    struct Case {
+        const char* time;
+        const char* crpix1;
+        bool overfull;
+    };
+    for (const Case c : {Case{"12:00:30", "599.000000", false}, {"12:00:29.5", "600.000000", false},
+                         {"12:00:29", "300.000000", true}}) {
+        Workspace ws;
+        RecordingBuilder b = sunRecording();
+        b.truncate(4096 + 600 * 752);
+        b.setStartStamp("Wed Apr 12 12:00:30 2006 0");
+        b.setTimeField(c.time);
+        b.writeTo(ws.path("scan.dat").string());
+        ws.write("chan.cfg", kChannels);
+        ws.write("skanvert.ini", "dspdt=0.5\n");
+        const RunResult r = ws.run({"-f=scan.dat", "-cf=chan.cfg", "-s=1"});
+        ASSERT_EQ(r.status, 0) << c.time;
+        EXPECT_EQ(r.out.find("WARNING! crpix overfull") != std::string::npos, c.overfull) << c.time;
+        EXPECT_EQ(FitsFile::load(ws.path("scan.fits").string()).primary.value("CRPIX1"), c.crpix1) << c.time;
+    }
+}
+
+}  // namespace

@@ -64,6 +64,11 @@ TEST(Settings, SettingsFileKeysAndDefaults) {
     EXPECT_EQ(g.settings.indir, "/in");
     EXPECT_EQ(g.settings.channels, "c.cfg");
     EXPECT_EQ(g.settings.flag_theta, 3);
+    // Keys the file lacks take their defaults.
+    EXPECT_FLOAT_EQ(g.settings.valh, 10);
+    EXPECT_FLOAT_EQ(g.settings.delta, 0);
+    EXPECT_FLOAT_EQ(g.settings.azim, 0);
+    EXPECT_EQ(g.settings.onoff, 0);
 }
 
 TEST(Settings, OptionValuesAndFallbacks) {
@@ -95,6 +100,15 @@ TEST(Settings, OptionValuesAndFallbacks) {
         EXPECT_EQ(g.settings.debug, c.debug);
         EXPECT_FLOAT_EQ(g.settings.sigma, c.sigma);
     }
+}
+
+// A real option whose value does not convert takes the option's fallback,
+// not the settings file's value.
+TEST(Settings, RealOptionFallbacks) {
+    EXPECT_FLOAT_EQ(gather("valh=5\n", {"-f=x", "-valh=abc"}).settings.valh, 10);
+    EXPECT_FLOAT_EQ(gather("valh=5\n", {"-f=x", "-valh=2.5"}).settings.valh, 2.5f);
+    EXPECT_FLOAT_EQ(gather("delta=5\n", {"-f=x", "-delta=abc"}).settings.delta, 0);
+    EXPECT_FLOAT_EQ(gather("azim=5\n", {"-f=x", "-azim=abc"}).settings.azim, 0);
 }
 
 TEST(Settings, OnoffWithoutValueKeepsTheSettingsFileValue) {

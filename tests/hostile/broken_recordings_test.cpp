@@ -17,7 +17,6 @@
 
 #include "support/fits_checks.h"
 #include "support/fits_reader.h"
-#include "support/launch.h"
 #include "support/run_program.h"
 #include "support/scan_fixture.h"
 
@@ -129,6 +128,9 @@ INSTANTIATE_TEST_SUITE_P(
         field("TimeWithoutTerminator", kTime, "12:00:33.1234567", 0, "", {{"TIME-OBS", "'08:00:33.1234567'"}}),
         field("TimeHourBeyondInt", kTime, "4294967308:00:00", 1, kNoTime),
         field("TimeHour99", kTime, "99:00:00", 0, "", {{"TIME-OBS", "'95:00:00'"}}),
+        field("TimeHour24", kTime, "24:00:33", 0, "", {{"TIME-OBS", "'20:00:33'"}}),
+        // Summer time: local hour 4 is universal hour 0, not 24.
+        field("TimeHourAtTheZoneOffset", kTime, "04:00:33", 0, "", {{"TIME-OBS", "'00:00:33'"}}),
         field("TimeHour100", kTime, "100:00:00", 1, kNoTime),
         field("TimeHourNegative", kTime, "-1:00:00", 1, kNoTime),
         field("TimeMinutesNaN", kTime, "12:nan:00", 1, kNoTime),
@@ -183,11 +185,31 @@ INSTANTIATE_TEST_SUITE_P(
         field("StartYearNegative", kStartStamp, "Wed Apr 12 12:00:30 -2006 45", 1, kNoStart),
         field("StartYearBeyondInt", kStartStamp, "W Apr 12 12:00:30 4294969302 45", 1, kNoStart),
         field("StartDay0", kStartStamp, "Wed Apr 0 12:00:30 2006 45", 1, kNoStart),
+        field("StartDay31", kStartStamp, "Fri Mar 31 12:00:30 2006 45", 0, "", {{"DATE-OBS", "'2006/03/31'"}}),
         field("StartDay32", kStartStamp, "Wed Apr 32 12:00:30 2006 45", 1, kNoStart),
         field("StartDayBeyondInt", kStartStamp, "W Apr 4294967308 12:00:30 2006 4", 1, kNoStart),
         field("StartSecondsInfinite", kStartStamp, "Wed Apr 12 12:00:inf 2006 45", 1, kNoStart),
         field("StartYear9999", kStartStamp, "Fri Dec 31 12:00:30 9999 45", 0, "", {{"DATE-OBS", "'9999/12/31'"}}),
         field("StartUnknownMonth", kStartStamp, "Wed Xyz 12 12:00:30 2006 45", 0, "", {{"DATE-OBS", "'2006/13/12'"}}),
+        // Frames after the last whole pixel belong to no pixel but are
+        // tested for overflow: an overflow in the first or the very last of
+        // them counts.
+        BrokenCase{"OverflowJustAfterTheLastPixel",
+                   [](RecordingBuilder& b) {
+                       b.appendTail(5 * 752);  // frames 600..604; 30 pixels still
+                       b.setWord(600, 1, 11, -8191);
+                   },
+                   0,
+                   "",
+                   {{"NAXIS1", "30"}, {"OVER001", "1"}}},
+        BrokenCase{"OverflowInTheLastFrame",
+                   [](RecordingBuilder& b) {
+                       b.appendTail(5 * 752);
+                       b.setWord(604, 2, 11, 8191);
+                   },
+                   0,
+                   "",
+                   {{"NAXIS1", "30"}, {"OVER001", "1"}}},
         BrokenCase{"StartWithoutTerminator",
                    [](RecordingBuilder& b) {
                        b.setHeaderBytes(4032, "Wed Apr 12 12:00:30 2006 45     ");  // 32 characters

@@ -147,6 +147,16 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"chan.cfg", "1 2.35 nan\n2 2.70 0.5\n3 3.05 -1e39\n4 3.40 1e10\n"},
                   {"crab0coef.txt", kCoefficients}},
                  0, "", {{"FREQ001", "2.350000"}, {"FREQ002", "3.050000"}, {"FREQ003", "3.400000"}}, 3},
+        // A use flag of exactly 1 or -1 is on, 0 off; with onoff 0 (or no
+        // coefficient table) the flag is not looked at.
+        TextCase{"UseFlagsOneAndMinusOne", {"-f=scan.dat", "-cf=chan.cfg", "-sigma=1e30", "-onoff=1"},
+                 {{"chan.cfg", "1 2.35 1\n2 2.70 -1\n3 3.05 0\n"}, {"crab0coef.txt", kCoefficients}},
+                 0, "", {{"FREQ001", "2.350000"}, {"FREQ002", "2.700000"}}, 2},
+        TextCase{"UseFlagsIgnoredWithOnoffZero", {"-f=scan.dat", "-cf=chan.cfg", "-sigma=1e30", "-onoff=0"},
+                 {{"chan.cfg", "1 2.35 0\n2 2.70 0\n3 3.05 0\n"}, {"crab0coef.txt", kCoefficients}},
+                 0, "", {{"FREQ003", "3.050000"}}, 3},
+        TextCase{"UseFlagsIgnoredWithoutCoefficients", {"-f=scan.dat", "-cf=chan.cfg", "-sigma=1e30", "-onoff=1"},
+                 {{"chan.cfg", "1 2.35 0\n2 2.70 0\n3 3.05 0\n"}}, 0, "", {{"FREQ003", "3.050000"}}, 3},
         TextCase{"BinaryGarbageCoefficients", with(kArgs, "-flag_theta=1"), {{"crab0coef.txt", randomBytes(65536)}},
                  0, "", {}, 2},
         TextCase{"NulBytesInCoefficients", kArgs, {{"crab0coef.txt", std::string("h\n2\0 1 1\n\0\n9 1 2 3\n", 19)}},

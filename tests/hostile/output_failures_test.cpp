@@ -14,7 +14,6 @@
 
 #include "support/fits_checks.h"
 #include "support/fits_reader.h"
-#include "support/launch.h"
 #include "support/run_program.h"
 #include "support/scan_fixture.h"
 

@@ -20,6 +20,21 @@ namespace {
 
 using testsupport::RecordingBuilder;
 
+// The tests' pseudo-random numbers: a linear congruential generator with
+// the constants of Numerical Recipes, 16 bits a draw. The same seed gives
+// the same data on every machine.
+class Lcg {
+public:
+    explicit Lcg(std::uint32_t seed) : seed_(seed) {}
+    std::uint32_t operator()() {
+        seed_ = seed_ * 1664525u + 1013904223u;
+        return seed_ >> 16;
+    }
+
+private:
+    std::uint32_t seed_;
+};
+
 SampleArea areaOf(const RecordingBuilder& b) {
     return SampleArea{b.bytes().data() + 4096, static_cast<std::int64_t>(b.bytes().size()) - 4096, -1};
 }
@@ -37,11 +52,7 @@ TEST(Median3, KeepsEndsAndRemovesSpikes) {
 // series) on long series that cross its internal blocks, with NaNs, signed
 // zeros, infinities and ties.
 TEST(Median3, LongSeriesMatchThePlainFilterBitForBit) {
-    std::uint32_t seed = 99;
-    auto next = [&seed] {
-        seed = seed * 1664525u + 1013904223u;
-        return seed >> 8;
-    };
+    Lcg next(99);
     const double specials[] = {std::nan(""), -0.0, 0.0, HUGE_VAL, -HUGE_VAL, 1.0, -1.0};
     for (const std::int64_t count : {3, 4, 511, 512, 513, 514, 1025, 4001}) {
         std::vector<double> v(static_cast<size_t>(count));
@@ -109,6 +120,12 @@ TEST(WindowTest, EndOfWindowRule) {
     const float nominalAtEnd = sunWindowTest(v.data(), 20, 14, 6);    // stop 20 stays
     EXPECT_EQ(nominalPastEnd, 0.0f);  // a straight line has no noise
     EXPECT_GT(nominalAtEnd, 0.1f);
+
+    // The last pixel of the window counts for the range: flat but for the
+    // window's last pixel [start + L - 1], range 10 and one deviation of 5.
+    std::vector<double> w(30, 0.0);
+    w[21] = 10;  // window centre 16, half-width 6: pixels 10..21
+    EXPECT_FLOAT_EQ(sunWindowTest(w.data(), 30, 16, 6), static_cast<float>(std::sqrt(25.0 / 9) / 10));
 }
 
 TEST(Smoothing, MeansShiftClampAndTail) {
@@ -283,11 +300,7 @@ TEST(SmoothAllChannels, MatchesThePlainSmoothingExactly) {
                           // the largest 32-bit sums, then sums beyond 32 bits: large smoothing numbers
                           {4100, 0, 2047, kAmpTable, 0, kExtremes},    {4200, 3, 2100, kAmpTable, 5, kMixed},
                           {33000, 0, 32768, kAmpAutomatic, 0, kMixed}};
-    std::uint32_t seed = 12345;
-    auto next = [&seed] {
-        seed = seed * 1664525u + 1013904223u;
-        return seed >> 16;
-    };
+    Lcg next(12345);
     static const std::int16_t kCodes[] = {0, 259, 515, 771, 1027, 1043, 260, -1};
     bool fullRange = false;
     for (const Case& c : cases) {
@@ -371,11 +384,7 @@ TEST(SelectChannels, SharedWorkGivesThePlainChannelByChannelResult) {
     const int smooth = 11;  // above 10: gain steps are looked for in mode 1
     const std::int64_t frames = 60000;
     RecordingBuilder b(frames);
-    std::uint32_t seed = 777;
-    auto next = [&seed] {
-        seed = seed * 1664525u + 1013904223u;
-        return seed >> 16;
-    };
+    Lcg next(777);
     for (std::int64_t f = 0; f < frames; ++f) {
         for (int block = 0; block < 4; ++block) {
             // Even word positions carry a Sun in block 0 (a triangle over

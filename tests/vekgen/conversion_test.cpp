@@ -1,10 +1,7 @@
 // The built vekgen program: its exit statuses and files, and whole
 // conversions of its recordings by skanvert: accepted and rejected channels,
 // overflow cards, the Sun at CRPIX1 and gain steps undone by -amp=2.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -23,31 +20,9 @@ using testsupport::Workspace;
 
 // Runs "vekgen args..." in the workspace folder.
 RunResult runVekgen(const Workspace& ws, const std::vector<std::string>& args) {
-    const auto outPath = ws.path(".capture.vout"), errPath = ws.path(".capture.verr");
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (chdir(ws.dir().c_str()) != 0 || out < 0 || err < 0) _exit(127);
-        dup2(out, 1);
-        dup2(err, 2);
-        std::vector<std::string> store{VEKGEN_BIN};
-        store.insert(store.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : store) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(VEKGEN_BIN, argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    RunResult r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    r.out = testsupport::readFile(outPath);
-    r.err = testsupport::readFile(errPath);
-    std::filesystem::remove(outPath);
-    std::filesystem::remove(errPath);
-    return r;
+    testsupport::LaunchOptions options;
+    options.program = VEKGEN_BIN;
+    return testsupport::launch(ws, args, options);
 }
 
 // The start stamp's milliseconds.

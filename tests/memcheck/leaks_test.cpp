@@ -11,7 +11,6 @@
 #include <functional>
 #include <optional>
 
-#include "support/launch.h"
 #include "support/run_program.h"
 #include "support/scan_fixture.h"
 
