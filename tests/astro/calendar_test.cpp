@@ -4,6 +4,8 @@
 
 #include <climits>
 
+using namespace skanvert;
+
 TEST(Calendar, DayNumbers) {
     struct Case { int y, m, d, expected; };
     for (const Case c : {Case{1858, 11, 17, 0}, {1900, 1, 1, 15020}, {2000, 1, 1, 51544},

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+using namespace skanvert;
+
 namespace {
 
 std::vector<unsigned char> streamBytes(const TMemStream& s, std::int64_t from, std::int64_t to) {
