@@ -61,7 +61,17 @@ std::int64_t sizeBySeeking(std::FILE* file) {
     return end < 0 ? -1 : static_cast<std::int64_t>(end);
 }
 
-FileKind kindOf(std::FILE*, std::int64_t&) { return FileKind::Unknown; }
+FileKind kindOf(std::FILE* file, std::int64_t&) {
+    // Without the system's calls a directory is told by its first byte: it
+    // opens, but reading it fails (where an empty file just ends).
+    const long at = std::ftell(file);
+    std::rewind(file);
+    unsigned char first = 0;
+    const bool unreadable = std::fread(&first, 1, 1, file) == 0 && std::ferror(file);
+    std::clearerr(file);
+    if (at >= 0) std::fseek(file, at, SEEK_SET);
+    return unreadable ? FileKind::Directory : FileKind::Unknown;
+}
 
 bool sameFile(const std::string& a, const std::string& b) {
     std::error_code error;
@@ -71,7 +81,10 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 bool existsButNotWritable(const std::string& path) {
     std::error_code error;
-    if (!std::filesystem::exists(path, error) || error) return false;
+    const auto status = std::filesystem::status(path, error);
+    // A folder is no file of its own to keep: putting the output in its
+    // place fails later, as it does with the system's calls.
+    if (error || !std::filesystem::exists(status) || std::filesystem::is_directory(status)) return false;
     // Opened for update, the file is neither created nor cut.
     std::FILE* file = std::fopen(path.c_str(), "r+b");
     if (file == nullptr) return true;

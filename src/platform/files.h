@@ -29,7 +29,9 @@ enum class FileKind { Regular, Directory, Other, Unknown };
 // kindOf
 //   Returns: what the open file is; Unknown where the system does not tell.
 //          `size` is set to the size the system holds for a regular file
-//          (left alone otherwise).
+//          (left alone otherwise). Without the system's calls: Directory for
+//          a file that opened but whose first byte cannot be read, Unknown
+//          otherwise; the file's position is kept.
 FileKind kindOf(std::FILE* file, std::int64_t& size);
 
 // sameFile

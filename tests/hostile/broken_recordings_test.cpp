@@ -243,6 +243,9 @@ class InputKinds : public ::testing::TestWithParam<InputKindCase> {};
 
 TEST_P(InputKinds, EndWithTheirMessage) {
     const InputKindCase& c = GetParam();
+    if (!SKANVERT_PLATFORM_CALLS && std::string(c.name).find("NamedPipe") != std::string::npos) {
+        GTEST_SKIP() << "without the system's calls a named pipe is opened by waiting for a writer";
+    }
     Workspace ws;
     ws.write("chan.cfg", testsupport::kScanChannels);
     testsupport::smallSunRecording().writeTo(ws.path("scan.dat").string());
