@@ -13,6 +13,8 @@
 #include "fuzz_support.h"
 #include "recording/recording.h"
 
+using namespace skanvert;
+
 namespace {
 
 std::string programPath;

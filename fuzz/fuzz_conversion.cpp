@@ -24,6 +24,8 @@
 #include "driver/run.h"
 #include "fuzz_support.h"
 
+using namespace skanvert;
+
 namespace {
 
 constexpr size_t kSettingsBytes = 32;

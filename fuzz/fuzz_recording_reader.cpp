@@ -17,6 +17,8 @@
 #include "recording/recording.h"
 #include "recording/samples.h"
 
+using namespace skanvert;
+
 namespace {
 
 std::string recordingPath;

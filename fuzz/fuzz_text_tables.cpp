@@ -15,6 +15,8 @@
 #include "tables/ini_file.h"
 #include "tables/tables.h"
 
+using namespace skanvert;
+
 namespace {
 
 std::string textPath;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace skanvert {
+
 namespace {
 
 // Month names as the recorder writes them, January first.
@@ -125,3 +127,5 @@ int universalHour(int year, int observationDay, int localHour) {
     if (hour < 0) hour += 24;
     return static_cast<int>(hour);
 }
+
+}  // namespace skanvert

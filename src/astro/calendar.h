@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace skanvert {
+
 // dayNumber
 //   Given: a calendar date (year, month 1..12, day). A month of 13 counts as
 //          January of the following year.
@@ -59,3 +61,5 @@ SummerTimeDays summerTimeDays(int year);
 //          included); 24 is added to a negative result. The date is never
 //          adjusted.
 int universalHour(int year, int observationDay, int localHour);
+
+}  // namespace skanvert

@@ -13,6 +13,8 @@
 
 #include "astro/calendar.h"
 
+namespace skanvert {
+
 namespace {
 
 constexpr double D = kDegToRad;
@@ -142,3 +144,5 @@ SolarEphemeris solarEphemeris(int year, int month, int day) {
     eph.solar_r = (0.2665685 / r) * 3600;
     return eph;
 }
+
+}  // namespace skanvert

@@ -3,6 +3,8 @@
 // names the sources of each part).
 #pragma once
 
+namespace skanvert {
+
 // The Sun's ephemeris for one date; angles in degrees, radius in arcseconds.
 struct SolarEphemeris {
     double solar_p;  // position angle P of the rotation axis
@@ -38,3 +40,5 @@ SunPosition sunPosition(double d);
 //   Returns: P, B, the apparent radius, right ascension and declination of
 //          the Sun at 0 h of that date. Every date yields numbers.
 SolarEphemeris solarEphemeris(int year, int month, int day);
+
+}  // namespace skanvert

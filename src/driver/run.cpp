@@ -3,18 +3,23 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "astro/calendar.h"
 #include "astro/ephemeris.h"
+#include "driver/console.h"
 #include "driver/settings.h"
 #include "fits/fits_header.h"
 #include "fits/mem_stream.h"
 #include "fits/output.h"
+#include "platform/files.h"
 #include "processing/geometry.h"
 #include "processing/selection.h"
 #include "recording/recording.h"
 #include "tables/ini_file.h"
 #include "tables/tables.h"
+
+namespace skanvert {
 
 namespace {
 
@@ -22,8 +27,15 @@ constexpr int kSuccess = 0;
 constexpr int kFailure = 1;
 constexpr int kUsageError = -1;
 
-// Prints the message of a recording the run cannot use.
-void reportHeaderFailure(HeaderStatus status, const std::string& path) {
+// Loads a text table; a file that cannot be opened is reported on stderr.
+int loadTable(TIniFile& table, const std::string& path, Report& report) {
+    const int lines = table.Load(path);
+    if (!table.Opened()) report.errf("\nCan not open <%s>", path.c_str());
+    return lines;
+}
+
+// Reports the message of a recording the run cannot use.
+void reportHeaderFailure(HeaderStatus status, const std::string& path, Report& report) {
     const char* what = "";
     switch (status) {
         case HeaderStatus::NoStopStamp: what = "no valid stop time stamp"; break;
@@ -32,81 +44,12 @@ void reportHeaderFailure(HeaderStatus status, const std::string& path) {
         case HeaderStatus::NoAltitude: what = "no valid altitude"; break;
         case HeaderStatus::Ok: return;
     }
-    std::printf("\nRecording <%s> has %s", path.c_str(), what);
+    report.outf("\nRecording <%s> has %s", path.c_str(), what);
 }
 
-// Stages 6 to 9: the recording, the geometry, the channels and the file.
-// Returns the exit status.
-int convert(const RunSettings& settings, const TIniFile& coefficients, int coefficientCount, TFitsHdr& primary,
-            TFitsHdr& extension) {
-    const std::string input = inputPath(settings);
-    std::FILE* file = openForReading(input);
-    TIniFile channelTable;
-    channelTable.Load(settings.channels);
-    if (channelTable.Count() < 1) {
-        std::printf("\nCan not open file <%s>", settings.channels.c_str());
-        if (file) std::fclose(file);
-        return kFailure;
-    }
-    if (!file) {
-        std::printf("\nCan not open file <%s>", input.c_str());
-        return kFailure;
-    }
-    if (settings.debug) {
-        std::printf("\nOpen file <%s>", input.c_str());
-        std::printf("\ncfile=<%s> shift=%d", settings.channels.c_str(), settings.shift);
-    }
-    const std::string outputName = outputFileName(settings.inputFile);
-
-    RecordingImage recording;
-    const ReadStatus read = readRecording(file, recording);
-    std::fclose(file);
-    switch (read) {
-        case ReadStatus::Ok: break;
-        case ReadStatus::SeekFailed:
-            std::printf("\nSeek file Error <%s>", settings.inputFile.c_str());
-            return kFailure;
-        case ReadStatus::TooShort:
-            std::printf("\nRecording <%s> is shorter than its 4096-byte header", input.c_str());
-            return kFailure;
-        case ReadStatus::ReadFailed:
-            std::printf("\nRead file Error <%s>", settings.inputFile.c_str());
-            return kFailure;
-        case ReadStatus::OutOfMemory: throw std::bad_alloc();
-    }
-
-    RecordingHeader header;
-    const HeaderStatus parsed = parseRecordingHeader(recording.data(), header);
-    if (parsed != HeaderStatus::Ok) {
-        reportHeaderFailure(parsed, input);
-        return kFailure;
-    }
-    const SolarEphemeris ephemeris = solarEphemeris(header.year, header.month, header.day);
-    if (!summerTimeTableHas(header.year)) {
-        std::printf("\n WARNING! year %d is outside the summer time table: last Sundays of March and October used",
-                    header.year);
-    }
-    applyUniversalTime(header);
-
-    // Stage 7: the scan geometry and the scan-wide cards.
-    if (settings.debug) std::printf("\nCreating output FITS file Header");
-    SampleArea area = recording.dataArea();
-    GeometrySettings geometrySettings;
-    geometrySettings.smooth = settings.smooth;
-    geometrySettings.dspdt = settings.dspdt;
-    geometrySettings.delta = settings.delta;
-    geometrySettings.valh = settings.valh;
-    geometrySettings.azim = settings.azim;
-    geometrySettings.sigma = settings.sigma;
-    GeometryInputs geometryInputs;
-    geometryInputs.object = header.object;
-    geometryInputs.timeObsLocal = header.timeObsLocal;
-    geometryInputs.startObs = header.startObs;
-    geometryInputs.azimuth = header.azimuth;
-    geometryInputs.altitude = header.altitude;
-    ScanGeometry geometry;
-    if (!computeScanGeometry(geometrySettings, geometryInputs, area, ephemeris, geometry)) return kFailure;
-
+// The scan-wide card values of a run.
+ScanCardValues scanCardValues(const RunSettings& settings, const RecordingHeader& header,
+                              const SolarEphemeris& ephemeris, const ScanGeometry& geometry) {
     ScanCardValues values;
     values.naxis1 = geometry.naxis1;
     values.dateObs = header.dateObs;
@@ -115,11 +58,7 @@ int convert(const RunSettings& settings, const TIniFile& coefficients, int coeff
     values.stopObs = header.stopObs;
     values.object = header.object;
     values.nsamples = header.nsamples;
-    values.solar_r = ephemeris.solar_r;
-    values.solar_p = ephemeris.solar_p;
-    values.solar_b = ephemeris.solar_b;
-    values.sol_ra = ephemeris.sol_ra;
-    values.sol_dec = ephemeris.sol_dec;
+    values.ephemeris = ephemeris;
     values.azimuth = geometry.azimuth;
     values.altitude = geometry.altitude;
     values.crpix1 = geometry.crpix1;
@@ -128,65 +67,142 @@ int convert(const RunSettings& settings, const TIniFile& coefficients, int coeff
     values.dspdt = settings.dspdt;
     values.shift = settings.shift;
     values.standardLayout = settings.standardLayout;
+    return values;
+}
+
+// The table rows of the kept channels: each channel's calibration values
+// from the coefficient table (or their defaults without one).
+std::vector<ChannelRowValues> channelRows(const std::vector<AcceptedChannel>& accepted, const TIniFile& coefficients,
+                                          int coefficientCount, const RunSettings& settings,
+                                          const std::string& object) {
+    const float tqsunDefault = upperName(object).find("MOON") != std::string::npos ? 220.0f : 6000.0f;
+    std::vector<ChannelRowValues> rows;
+    rows.reserve(accepted.size());
+    for (const AcceptedChannel& channel : accepted) {
+        const CalibrationValues c =
+            calibrationValues(coefficients, coefficientCount, channel.frequency, settings.flag_theta, tqsunDefault);
+        rows.push_back(ChannelRowValues{channel.frequency, c.tqsun, c.theta, c.kflux});
+    }
+    return rows;
+}
+
+// The message of a recording whose bytes could not be read whole.
+int readFailure(const RunSettings& settings, Report& report) {
+    report.outf("\nRead file Error <%s>", settings.inputFile.c_str());
+    return kFailure;
+}
+
+// Stages 6 to 9: the recording, the geometry, the channels and the file.
+// Returns the exit status.
+int convert(const RunSettings& settings, const TIniFile& coefficients, int coefficientCount, TFitsHdr& primary,
+            TFitsHdr& extension, Report& report) {
+    const std::string input = inputPath(settings);
+    std::FILE* file = platform::openForReading(input);
+    TIniFile channelTable;
+    loadTable(channelTable, settings.channels, report);
+    if (channelTable.Count() < 1) {
+        report.outf("\nCan not open file <%s>", settings.channels.c_str());
+        if (file) std::fclose(file);
+        return kFailure;
+    }
+    if (!file) {
+        report.outf("\nCan not open file <%s>", input.c_str());
+        return kFailure;
+    }
+    if (settings.debug) {
+        report.outf("\nOpen file <%s>", input.c_str());
+        report.outf("\ncfile=<%s> shift=%d", settings.channels.c_str(), settings.shift);
+    }
+    const std::string outputName = outputFileName(settings.inputFile);
+
+    RecordingImage recording;
+    ReadStatus read = ReadStatus::ReadFailed;
+    try {
+        read = readRecording(file, recording);
+    } catch (...) {
+        std::fclose(file);
+        throw;
+    }
+    std::fclose(file);
+    switch (read) {
+        case ReadStatus::Ok: break;
+        case ReadStatus::SeekFailed:
+            report.outf("\nSeek file Error <%s>", settings.inputFile.c_str());
+            return kFailure;
+        case ReadStatus::TooShort:
+            report.outf("\nRecording <%s> is shorter than its 4096-byte header", input.c_str());
+            return kFailure;
+        case ReadStatus::ReadFailed: return readFailure(settings, report);
+    }
+
+    RecordingHeader header;
+    const HeaderStatus parsed = parseRecordingHeader(recording.data(), header);
+    if (!recording.intact()) return readFailure(settings, report);
+    if (parsed != HeaderStatus::Ok) {
+        reportHeaderFailure(parsed, input, report);
+        return kFailure;
+    }
+    const SolarEphemeris ephemeris = solarEphemeris(header.year, header.month, header.day);
+    if (!summerTimeTableHas(header.year)) {
+        report.outf("\n WARNING! year %d is outside the summer time table: last Sundays of March and October used",
+                    header.year);
+    }
+    applyUniversalTime(header);
+
+    // Stage 7: the scan geometry and the scan-wide cards.
+    if (settings.debug) report.out("\nCreating output FITS file Header");
+    SampleArea area = recording.dataArea();
+    ScanGeometry geometry;
+    if (!computeScanGeometry(settings, header, area, ephemeris, geometry, report)) return kFailure;
+    const ScanCardValues values = scanCardValues(settings, header, ephemeris, geometry);
     writeScanCards(primary, values);
 
-    // Stage 8: the channels.
-    SelectionSettings selectionSettings;
-    selectionSettings.smooth = settings.smooth;
-    selectionSettings.ampcor = settings.ampcor;
-    selectionSettings.shift = settings.shift;
-    selectionSettings.debug = settings.debug;
-    selectionSettings.onoff = settings.onoff;
-    ChannelSelection selection;
-    selection.slotChannelTable = initialSlotChannelTable();
+    // Stage 8: the channels: the pass over the recording, whose bytes are
+    // then given back while the channels are finished.
     TMemStream image;
-    if (!selectChannels(area, selectionSettings, geometry, channelTable, coefficientCount, selection, image,
-                        primary, [&recording] { recording.releaseInBackground(); })) {
-        throw std::bad_alloc();
+    const ChannelPass pass = passOverChannels(area, settings, initialSlotChannelTable(), image);
+    if (!recording.intact()) return readFailure(settings, report);
+    recording.releaseInBackground();
+    const std::vector<AcceptedChannel> accepted =
+        finishChannels(pass, settings, geometry, channelTable, coefficientCount > 0, image, report);
+    for (size_t j = 0; j < accepted.size(); ++j) {
+        writeChannelCards(primary, static_cast<int>(j + 1), accepted[j].frequency, accepted[j].overflow ? 1 : 0);
     }
 
     // Stage 9: the file.
-    CalibrationSource calibration;
-    calibration.coefficients = &coefficients;
-    calibration.coefficientCount = coefficientCount;
-    calibration.flagTheta = settings.flag_theta;
-    const bool written = writeFitsFile(primary, extension, image, selection.accepted, selection.channelUsed,
-                                       selection.slotChannelTable.data(), kVisitedSlots, values, calibration, input,
-                                       settings.channels,
-                                       outputPath(settings, outputName), settings.debug,
-                                       [&recording] { recording.release(); });
+    const std::vector<ChannelRowValues> rows =
+        channelRows(accepted, coefficients, coefficientCount, settings, values.object);
+    const bool written = writeFitsFile(primary, extension, image, rows, values, input, settings.channels,
+                                       outputPath(settings, outputName), settings.debug, report);
     return written ? kSuccess : kFailure;
 }
 
-}  // namespace
-
-namespace {
-
 // Stages 1 to 9; `interactive` is known once the command line is read.
-int runStages(int argc, char** argv, bool& interactive) {
+int runStages(int argc, char** argv, bool& interactive, Report& report) {
     RunSettings settings;
     readSettingsFile(argc, argv, settings);
 
     TIniFile coefficients;
-    const int coefficientCount = coefficients.Load(kCoefficientFileName);
+    const int coefficientCount = loadTable(coefficients, kCoefficientFileName, report);
 
     TFitsHdr primary;
     TFitsHdr extension;
     startHeaders(primary, extension);
 
     if (!readCommandLine(argc, argv, settings, interactive)) return kUsageError;
-    return convert(settings, coefficients, coefficientCount, primary, extension);
+    return convert(settings, coefficients, coefficientCount, primary, extension, report);
 }
 
 }  // namespace
 
 int runConversion(int argc, char** argv) {
+    Console console;
     bool interactive = false;
     int status = kFailure;
     try {
-        status = runStages(argc, argv, interactive);
+        status = runStages(argc, argv, interactive, console);
     } catch (const std::bad_alloc&) {
-        std::printf("\nOut of memory");
+        console.out("\nOut of memory");
         status = kFailure;
     }
     if (status == kUsageError) return status;
@@ -199,3 +215,5 @@ int runConversion(int argc, char** argv) {
     }
     return status;
 }
+
+}  // namespace skanvert

@@ -1,6 +1,8 @@
 // One conversion run: one VEK recording in, one FITS file out.
 #pragma once
 
+namespace skanvert {
+
 // runConversion
 //   Given: the program's argument count and arguments.
 //   Does: gathers the settings, reads the recording and its channel
@@ -10,3 +12,5 @@
 //   Returns: the exit status: 0 when the file was written; 1 when a run that
 //         got past the command line failed; -1 for option mode without -f.
 int runConversion(int argc, char** argv);
+
+}  // namespace skanvert

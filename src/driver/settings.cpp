@@ -8,6 +8,8 @@
 
 #include "tables/ini_file.h"
 
+namespace skanvert {
+
 namespace {
 
 // Parses an option value with "%d" / "%f"; false when nothing converts.
@@ -72,24 +74,27 @@ void readSettingsFile(int argc, char** argv, RunSettings& settings) {
     const std::string name = settingsFileName(argc, argv);
     std::fprintf(stderr, "\n%s", name.c_str());
     TIniFile file;
-    if (file.Load(name) < 1) return;
-    settings.smooth = file.GetInt("smooth", 20);
-    settings.debug = file.GetInt("debug", 0);
-    settings.onoff = file.GetInt("onoff", 0);
-    settings.ampcor = file.GetInt("ampcor", 2);
-    settings.dspdt = file.GetFloat("dspdt", 0.0076365f);
-    settings.shift = file.GetInt("shift", 0);
-    settings.delta = file.GetFloat("delta", 0);
-    settings.valh = file.GetFloat("valh", 10);
-    settings.azim = file.GetFloat("azim", 0);
-    settings.sigma = file.GetFloat("sigma", 1);
+    const int lines = file.Load(name);
+    if (!file.Opened()) std::fprintf(stderr, "\nCan not open <%s>", name.c_str());
+    if (lines < 1) return;
+    const RunSettings start;
+    settings.smooth = file.GetInt("smooth", start.smooth);
+    settings.debug = file.GetInt("debug", start.debug);
+    settings.onoff = file.GetInt("onoff", start.onoff);
+    settings.ampcor = file.GetInt("ampcor", kAmpcorFallback);
+    settings.dspdt = file.GetFloat("dspdt", start.dspdt);
+    settings.shift = file.GetInt("shift", start.shift);
+    settings.delta = file.GetFloat("delta", start.delta);
+    settings.valh = file.GetFloat("valh", start.valh);
+    settings.azim = file.GetFloat("azim", start.azim);
+    settings.sigma = file.GetFloat("sigma", start.sigma);
     settings.indir.clear();
     file.GetText("indir", settings.indir);
     settings.outdir.clear();
     file.GetText("outdir", settings.outdir);
     settings.channels.clear();
     file.GetText("channels", settings.channels);
-    settings.flag_theta = file.GetInt("flag_theta", 0);
+    settings.flag_theta = file.GetInt("flag_theta", start.flag_theta);
     std::string layout;
     if (file.GetText("layout", layout)) settings.standardLayout = layout == kStandardLayout;
     file.Clear();
@@ -137,6 +142,7 @@ bool readWordFromStdin(std::string& word) {
 }
 
 bool readCommandLine(int argc, char** argv, RunSettings& settings, bool& interactive) {
+    const RunSettings start;  // the fallbacks of answers and values that do not convert
     interactive = argc < 2;
     if (interactive) {
         printUsage();
@@ -147,8 +153,8 @@ bool readCommandLine(int argc, char** argv, RunSettings& settings, bool& interac
         std::fflush(stdout);
         readWordFromStdin(settings.channels);
         promptInt("\nInput amplif coef [0,1,2]: ", settings.ampcor);
-        if (!promptInt("\nInput smoothing number: ", settings.smooth)) settings.smooth = 20;
-        if (!promptInt("\nInput debug flag: ", settings.debug)) settings.debug = 0;
+        if (!promptInt("\nInput smoothing number: ", settings.smooth)) settings.smooth = start.smooth;
+        if (!promptInt("\nInput debug flag: ", settings.debug)) settings.debug = start.debug;
     } else {
         if (!findOption(argc, argv, "-f", &settings.inputFile)) {
             printUsage();
@@ -157,17 +163,17 @@ bool readCommandLine(int argc, char** argv, RunSettings& settings, bool& interac
         findOption(argc, argv, "-cf", &settings.channels);
         findOption(argc, argv, "-in", &settings.indir);
         findOption(argc, argv, "-out", &settings.outdir);
-        intOption(argc, argv, "-amp", settings.ampcor, 2);
+        intOption(argc, argv, "-amp", settings.ampcor, kAmpcorFallback);
         settings.debug = findOption(argc, argv, "-debug", nullptr) ? 1 : 0;
-        intOption(argc, argv, "-s", settings.smooth, 20);
-        intOption(argc, argv, "-shift", settings.shift, 0);
-        floatOption(argc, argv, "-delta", settings.delta, 0);
-        floatOption(argc, argv, "-valh", settings.valh, 10);
-        floatOption(argc, argv, "-azim", settings.azim, 0);
+        intOption(argc, argv, "-s", settings.smooth, start.smooth);
+        intOption(argc, argv, "-shift", settings.shift, start.shift);
+        floatOption(argc, argv, "-delta", settings.delta, start.delta);
+        floatOption(argc, argv, "-valh", settings.valh, start.valh);
+        floatOption(argc, argv, "-azim", settings.azim, start.azim);
         std::string value;
         if (findOption(argc, argv, "-onoff", &value)) parseInt(value, settings.onoff);
-        floatOption(argc, argv, "-sigma", settings.sigma, 1);
-        intOption(argc, argv, "-flag_theta", settings.flag_theta, 0);
+        floatOption(argc, argv, "-sigma", settings.sigma, start.sigma);
+        intOption(argc, argv, "-flag_theta", settings.flag_theta, start.flag_theta);
         // No other option is a prefix of "-layout", and it is a prefix of none.
         std::string layout;
         if (findOption(argc, argv, "-layout", &layout)) settings.standardLayout = layout == kStandardLayout;
@@ -181,3 +187,5 @@ std::string inputPath(const RunSettings& settings) { return settings.indir + set
 std::string outputPath(const RunSettings& settings, const std::string& outputName) {
     return settings.outdir + outputName;
 }
+
+}  // namespace skanvert

@@ -4,24 +4,25 @@
 
 #include <string>
 
-struct RunSettings {
+#include "processing/scan_settings.h"
+
+namespace skanvert {
+
+// The processing settings (ScanSettings, which holds their start values)
+// with what the driver and the output take besides.
+struct RunSettings : ScanSettings {
     std::string inputFile;  // recording name, joined to indir
     std::string channels;   // channel configuration, used as entered
     std::string indir;      // prefix of the input path
     std::string outdir;     // prefix of the output path
-    int smooth = 20;        // frames per image pixel
-    int ampcor = 1;         // gain-step handling: 0 none, 1 automatic, 2 table
-    int debug = 0;
-    int onoff = 0;          // lets the configuration's use flag drop channels
-    float dspdt = 0.0076365f;  // seconds per frame
-    int shift = 0;          // frame offset between the two series
-    float delta = 0;        // declination for objects other than the Sun
-    float valh = 10;        // the source's own drift, seconds per hour
-    float azim = 0;         // fallback azimuth for objects other than the Sun
-    float sigma = 1;        // channel test threshold
     int flag_theta = 0;     // theta from the coefficient table
     bool standardLayout = false;  // "layout=standard" / -layout=standard
 };
+
+// The gain-step handling taken when the settings file lacks "ampcor" or an
+// -amp value does not convert: rescaling by the gain codes, while a run that
+// sets nothing starts with the automatic correction.
+inline constexpr int kAmpcorFallback = 2;
 
 // The value of the layout key and option that selects the standard layout.
 inline constexpr const char* kStandardLayout = "standard";
@@ -30,7 +31,8 @@ inline constexpr const char* kStandardLayout = "standard";
 std::string settingsFileName(int argc, char** argv);
 
 // readSettingsFile
-//   Does: writes "\nargc=%d" and "\n<settings file>" to stderr, loads the
+//   Does: writes "\nargc=%d", "\n<settings file>" and, when it cannot be
+//         opened, "\nCan not open <settings file>" to stderr; loads the
 //         settings file and, when it holds lines, reads its keys in their
 //         fixed order over the start values.
 void readSettingsFile(int argc, char** argv, RunSettings& settings);
@@ -63,3 +65,5 @@ bool readWordFromStdin(std::string& word);
 // inputPath / outputPath: the directory followed directly by the name.
 std::string inputPath(const RunSettings& settings);
 std::string outputPath(const RunSettings& settings, const std::string& outputName);
+
+}  // namespace skanvert

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace skanvert {
+
 namespace {
 
 // Card layout, as 0-based indices into the 80 characters of a card.
@@ -217,3 +219,5 @@ std::string upperName(const std::string& name) {
     for (char& c : upper) c = upperAscii(c);
     return upper;
 }
+
+}  // namespace skanvert

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace skanvert {
+
 using FitsCard = std::array<char, 80>;
 
 inline constexpr int kFitsBlockBytes = 2880;
@@ -76,3 +78,5 @@ private:
 // upperName
 //   Returns: the first 63 characters of the name with a-z turned to A-Z.
 std::string upperName(const std::string& name);
+
+}  // namespace skanvert

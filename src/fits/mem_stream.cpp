@@ -9,9 +9,12 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <new>
 
 #include "platform/cpu_features.h"
 #include "platform/kernels.h"
+
+namespace skanvert {
 
 namespace {
 
@@ -76,7 +79,7 @@ bool TMemStream::Reserve(std::int64_t n) {
     // block through realloc, which can move large blocks without copying.
     const std::size_t length = n > 0 ? static_cast<std::size_t>(n) : 1;
     auto* block = static_cast<unsigned char*>(data_ != nullptr ? std::realloc(data_, length) : std::calloc(length, 1));
-    if (block == nullptr) return false;
+    if (block == nullptr) throw std::bad_alloc();
     data_ = block;
     capacity_ = n;
     return true;
@@ -212,3 +215,5 @@ std::uint16_t swapInt16(std::int16_t x) {
     std::memcpy(&stored, bytes, sizeof stored);
     return stored;
 }
+
+}  // namespace skanvert

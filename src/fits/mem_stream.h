@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace skanvert {
+
 class TMemStream {
 public:
     TMemStream() = default;
@@ -21,21 +23,24 @@ public:
     //   Returns: true when the block now has capacity n (n equal to the
     //         capacity reallocates a block of the same length and keeps the
     //         content; a new block is zero-filled). False, nothing changed,
-    //         when n is below the capacity or memory cannot be obtained.
+    //         when n is below the capacity or beyond what can be asked for.
+    //   Notes: memory that cannot be obtained throws std::bad_alloc, nothing
+    //         changed; so do Append and Extend, which grow through Reserve.
     bool Reserve(std::int64_t n);
 
     // Append
     //   Does: copies n bytes to the end; when the capacity is short, first
     //         grows the block to twice the length needed.
-    //   Returns: false, nothing changed, when memory cannot be obtained or n
-    //         is negative. Appending 0 bytes to an empty stream creates no block.
+    //   Returns: false, nothing changed, when n is negative or the length
+    //         needed is beyond what can be asked for. Appending 0 bytes to an
+    //         empty stream creates no block.
     bool Append(const void* bytes, std::int64_t n);
 
     // Extend
     //   Does: adds n bytes at the end, growing as Append does, for the caller
     //         to write in place (their content is undefined until then).
     //   Returns: the first of them; null, nothing changed, when n is not
-    //         above 0 or memory cannot be obtained.
+    //         above 0 or the length needed is beyond what can be asked for.
     unsigned char* Extend(std::int64_t n);
 
     // Truncate
@@ -74,3 +79,5 @@ void scaleToInt32BE(const double* values, unsigned char* out, std::int64_t count
 //          store it with memcpy.
 std::uint32_t swapFloat32(float x);
 std::uint16_t swapInt16(std::int16_t x);
+
+}  // namespace skanvert

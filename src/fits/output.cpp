@@ -1,17 +1,13 @@
 #include "fits/output.h"
 
-#include <fcntl.h>
-#include <stdio.h>  // renameat2, RENAME_EXCHANGE
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
-#include "tables/tables.h"
+#include "platform/files.h"
+#include "platform/pending_file.h"
+
+namespace skanvert {
 
 namespace {
 
@@ -53,151 +49,6 @@ std::int64_t fillBytes(std::int64_t length) {
     return rest == 0 ? 0 : kFitsBlockBytes - rest;
 }
 
-// True when both paths name the same existing file.
-bool sameFile(const std::string& a, const std::string& b) {
-    struct stat first {}, second {};
-    if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return false;
-    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-}
-
-// The output under construction: a temporary file beside the output path,
-// removed unless it was committed by renaming it over the output.
-class PendingOutput {
-public:
-    explicit PendingOutput(const std::string& outputPath) : outputPath_(outputPath) {}
-    ~PendingOutput() {
-        if (file_) std::fclose(file_);
-        if (!tempPath_.empty()) std::remove(tempPath_.c_str());
-    }
-    PendingOutput(const PendingOutput&) = delete;
-    PendingOutput& operator=(const PendingOutput&) = delete;
-
-    // Creates the file being written, with the permissions of the file it
-    // will replace, or those a new file gets. Where the system allows it the
-    // file has no name until it is complete, so a run killed meanwhile
-    // leaves nothing behind; otherwise it is a named temporary file.
-    bool Open() {
-        int fd = openUnnamed();
-        if (fd < 0) fd = openNamed();
-        if (fd < 0) return false;
-        struct stat existing {};
-        if (stat(outputPath_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-            fchmod(fd, existing.st_mode & 07777);
-        }
-        file_ = fdopen(fd, "wb");
-        if (!file_) {
-            close(fd);
-            return false;
-        }
-        return true;
-    }
-
-    std::FILE* File() const { return file_; }
-
-    // Records a failed write; later writes are skipped.
-    void Write(const void* bytes, std::int64_t n) {
-        if (ok_ && n > 0 && std::fwrite(bytes, 1, static_cast<size_t>(n), file_) != static_cast<size_t>(n)) ok_ = false;
-    }
-    void WriteZeros(std::int64_t n) {
-        static const unsigned char kZeros[kFitsBlockBytes] = {};
-        Write(kZeros, n);
-    }
-    void MarkFailed() { ok_ = false; }
-
-    // Closes the file and puts it in place of the output path (an unnamed
-    // file first gets a temporary name beside it); false when a write, the
-    // naming, the close or the renaming failed.
-    bool Commit() {
-        if (std::fflush(file_) != 0 || std::ferror(file_)) ok_ = false;
-        if (ok_ && unnamed_) ok_ = nameUnnamed();
-        std::FILE* file = file_;
-        file_ = nullptr;
-        if (std::fclose(file) != 0) ok_ = false;
-        if (!ok_) return false;
-        if (!exchangeWithExisting() && std::rename(tempPath_.c_str(), outputPath_.c_str()) != 0) return false;
-        tempPath_.clear();
-        return true;
-    }
-
-private:
-    std::string candidateName(int attempt) const {
-        return outputPath_ + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(attempt);
-    }
-
-    // An unnamed file in the output's folder; -1 where the system has none,
-    // or where it could not be given a name afterwards.
-    int openUnnamed() {
-#ifdef O_TMPFILE
-        if (access("/proc/self/fd", X_OK) != 0) return -1;
-        const std::filesystem::path parent = std::filesystem::path(outputPath_).parent_path();
-        const std::filesystem::path folder = parent.empty() ? std::filesystem::path(".") : parent;
-        const int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY, 0666);
-        if (fd >= 0) unnamed_ = true;
-        return fd;
-#else
-        return -1;
-#endif
-    }
-
-    int openNamed() {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string candidate = candidateName(attempt);
-            const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-            if (fd >= 0) {
-                tempPath_ = std::move(candidate);
-                return fd;
-            }
-            if (errno != EEXIST) return -1;
-        }
-        return -1;
-    }
-
-    // Replaces an existing output file (or symbolic link) by swapping the
-    // two names in one step, then removes the old file under its temporary
-    // name. Readers see the old file or the new one under the output name,
-    // as with a rename over it; unlike that rename, some file systems (ext4)
-    // do not then write the new file's blocks at once, which would cost
-    // every re-conversion a wait on the disk. True when the output is in
-    // place; false, nothing changed, where there is no such file to replace
-    // or the system cannot swap names (the caller then renames).
-    bool exchangeWithExisting() {
-#if defined(RENAME_EXCHANGE)
-        struct stat existing {};
-        if (lstat(outputPath_.c_str(), &existing) != 0 || !(S_ISREG(existing.st_mode) || S_ISLNK(existing.st_mode))) {
-            return false;
-        }
-        if (renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, outputPath_.c_str(), RENAME_EXCHANGE) != 0) return false;
-        if (unlink(tempPath_.c_str()) == 0) return true;
-        // The old name could not be removed (it changed meanwhile into
-        // something else): swap back and leave it to the rename. Should
-        // even that fail, the new file stays the output.
-        return renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, outputPath_.c_str(), RENAME_EXCHANGE) != 0;
-#else
-        return false;
-#endif
-    }
-
-    // Gives the complete unnamed file a temporary name beside the output.
-    bool nameUnnamed() {
-        const std::string self = "/proc/self/fd/" + std::to_string(fileno(file_));
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string candidate = candidateName(attempt);
-            if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-                tempPath_ = std::move(candidate);
-                return true;
-            }
-            if (errno != EEXIST) return false;
-        }
-        return false;
-    }
-
-    std::string outputPath_;
-    std::string tempPath_;
-    std::FILE* file_ = nullptr;
-    bool unnamed_ = false;
-    bool ok_ = true;
-};
-
 }  // namespace
 
 void startHeaders(TFitsHdr& primary, TFitsHdr& extension) {
@@ -235,11 +86,11 @@ void writeScanCards(TFitsHdr& primary, const ScanCardValues& values) {
     primary.SetString("stopobs", values.stopObs);
     primary.SetInt("nsamples", values.nsamples, "NAXIS1 = NSAMPLES / (4*SMOTH_Number)");
     primary.SetString("object", values.object);
-    primary.SetDouble("solar_r", values.solar_r, "arcsec");
-    primary.SetDouble("solar_p", values.solar_p);
-    primary.SetDouble("solar_b", values.solar_b);
-    primary.SetDouble("sol_ra", values.sol_ra);
-    primary.SetDouble("sol_dec", values.sol_dec);
+    primary.SetDouble("solar_r", values.ephemeris.solar_r, "arcsec");
+    primary.SetDouble("solar_p", values.ephemeris.solar_p);
+    primary.SetDouble("solar_b", values.ephemeris.solar_b);
+    primary.SetDouble("sol_ra", values.ephemeris.sol_ra);
+    primary.SetDouble("sol_dec", values.ephemeris.sol_dec);
     primary.SetFloat("azimuth", values.azimuth);
     primary.SetFloat("altitude", values.altitude);
     if (values.standardLayout) {
@@ -283,9 +134,9 @@ Row scanParamsRow(const ScanCardValues& values, float frequency, float tqsun, fl
     putFloat(row, kRowTqsun, tqsun);
     putFloat(row, kRowTheta, theta);
     putFloat(row, kRowKflux, kflux);
-    putFloat(row, kRowSolarB, static_cast<float>(values.solar_b));
-    putFloat(row, kRowSolarP, static_cast<float>(values.solar_p));
-    putFloat(row, kRowSolarR, static_cast<float>(values.solar_r));
+    putFloat(row, kRowSolarB, static_cast<float>(values.ephemeris.solar_b));
+    putFloat(row, kRowSolarP, static_cast<float>(values.ephemeris.solar_p));
+    putFloat(row, kRowSolarR, static_cast<float>(values.ephemeris.solar_r));
     putFloat(row, kRowAzimuth, values.azimuth);
     putFloat(row, kRowAltitude, values.altitude);
     const std::uint16_t fiv = swapInt16(1);
@@ -293,46 +144,41 @@ Row scanParamsRow(const ScanCardValues& values, float frequency, float tqsun, fl
     return row;  // "fcalibr" stays 0
 }
 
-bool writeFitsFile(TFitsHdr& primary, TFitsHdr& extension, TMemStream& image, int accepted,
-                   const std::array<bool, 256>& channelUsed, const float* slotFrequencies, int visitedSlots,
-                   const ScanCardValues& values, const CalibrationSource& calibration,
-                   const std::string& inputPath, const std::string& channelsPath,
-                   const std::string& outputPath, int debug,
-                   const std::function<void()>& releaseRecording) {
-    if (debug) std::printf("\n number of rows = %d", accepted);
+bool writeFitsFile(TFitsHdr& primary, TFitsHdr& extension, TMemStream& image,
+                   const std::vector<ChannelRowValues>& rows, const ScanCardValues& values,
+                   const std::string& inputPath, const std::string& channelsPath, const std::string& outputPath,
+                   int debug, Report& report) {
+    const auto accepted = static_cast<std::int32_t>(rows.size());
+    if (debug) report.outf("\n number of rows = %d", accepted);
     primary.SetInt("naxis3", accepted);
     std::vector<char> header = primary.Render();
 
     // The inputs are never overwritten, by whatever path the output names them.
-    const char* input = sameFile(inputPath, outputPath)      ? "the input file"
-                        : sameFile(channelsPath, outputPath) ? "the channel configuration"
-                                                             : nullptr;
+    const char* input = platform::sameFile(inputPath, outputPath)      ? "the input file"
+                        : platform::sameFile(channelsPath, outputPath) ? "the channel configuration"
+                                                                       : nullptr;
     if (input) {
-        std::printf("\nOutput FITS file <%s> is %s", outputPath.c_str(), input);
-        releaseRecording();
+        report.outf("\nOutput FITS file <%s> is %s", outputPath.c_str(), input);
         return false;
     }
     // An existing output that may not be written is not replaced either.
-    PendingOutput output(outputPath);
-    if ((access(outputPath.c_str(), F_OK) == 0 && access(outputPath.c_str(), W_OK) != 0) || !output.Open()) {
-        std::printf("\nCan not open output FITS file <%s>", outputPath.c_str());
-        releaseRecording();
+    platform::PendingFile output(outputPath);
+    if (platform::existsButNotWritable(outputPath) || !output.open()) {
+        report.outf("\nCan not open output FITS file <%s>", outputPath.c_str());
         return false;
     }
-    if (debug) std::printf("\nOpen output file <%s>", outputPath.c_str());
+    if (debug) report.outf("\nOpen output file <%s>", outputPath.c_str());
 
     // Primary unit: header, image, fill.
-    output.Write(header.data(), static_cast<std::int64_t>(header.size()));
+    output.write(header.data(), static_cast<std::int64_t>(header.size()));
     header = std::vector<char>();
     const std::int64_t imageBytes = image.Size();
-    if (imageBytes > 0 && !image.WriteTo(output.File())) output.MarkFailed();
+    if (imageBytes > 0 && !image.WriteTo(output.file())) output.markFailed();
     image.Reset();
-    output.WriteZeros(fillBytes(imageBytes));
-    releaseRecording();
+    output.writeZeros(fillBytes(imageBytes));
 
     // Extension: the "Scan_params" table.
-    if (debug) std::printf("\nCreating BINTABLE extension");
-    const float tqsunDefault = upperName(values.object).find("MOON") != std::string::npos ? 220.0f : 6000.0f;
+    if (debug) report.out("\nCreating BINTABLE extension");
     if (!values.standardLayout) extension.SetString("EXTNAME", "Scan_params");
     extension.SetInt("naxis", 2);
     extension.SetInt("naxis1", kScanParamsRowBytes, "Number of bytes per row");
@@ -353,28 +199,24 @@ bool writeFitsFile(TFitsHdr& primary, TFitsHdr& extension, TMemStream& image, in
         extension.SetString(keyword, kColumnFormats[i - 1]);
     }
     const std::vector<char> extensionHeader = extension.Render();
-    output.Write(extensionHeader.data(), static_cast<std::int64_t>(extensionHeader.size()));
+    output.write(extensionHeader.data(), static_cast<std::int64_t>(extensionHeader.size()));
 
-    std::int64_t rows = 0;
-    for (int slot = 0; slot < visitedSlots; ++slot) {
-        if (!channelUsed[static_cast<size_t>(slot)]) continue;
-        const float f = slotFrequencies[slot];
-        const CalibrationValues c = calibrationValues(*calibration.coefficients, calibration.coefficientCount, f,
-                                                      calibration.flagTheta, tqsunDefault);
+    for (const ChannelRowValues& c : rows) {
         if (debug) {
-            std::printf("\n\tfreq=%f fluxkoef=%f Tqsun=%f theta=%f", static_cast<double>(f),
+            report.outf("\n\tfreq=%f fluxkoef=%f Tqsun=%f theta=%f", static_cast<double>(c.frequency),
                         static_cast<double>(c.kflux), static_cast<double>(c.tqsun), static_cast<double>(c.theta));
         }
-        const Row row = scanParamsRow(values, f, c.tqsun, c.theta, c.kflux);
-        output.Write(row.data(), kScanParamsRowBytes);
-        ++rows;
+        const Row row = scanParamsRow(values, c.frequency, c.tqsun, c.theta, c.kflux);
+        output.write(row.data(), kScanParamsRowBytes);
     }
-    output.WriteZeros(fillBytes(rows * kScanParamsRowBytes));
+    output.writeZeros(fillBytes(static_cast<std::int64_t>(rows.size()) * kScanParamsRowBytes));
 
-    if (!output.Commit()) {
-        std::printf("\nCan not write output FITS file <%s>", outputPath.c_str());
+    if (!output.commit()) {
+        report.outf("\nCan not write output FITS file <%s>", outputPath.c_str());
         return false;
     }
-    if (debug) std::printf("\nOutput file is created");
+    if (debug) report.out("\nOutput file is created");
     return true;
 }
+
+}  // namespace skanvert

@@ -4,19 +4,22 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <string>
+#include <vector>
 
+#include "astro/ephemeris.h"
 #include "fits/fits_header.h"
 #include "fits/mem_stream.h"
-#include "tables/ini_file.h"
+#include "platform/report.h"
+
+namespace skanvert {
 
 // The scan-wide values of the primary header and of every table row.
 struct ScanCardValues {
     std::int32_t naxis1 = 0;
     std::string dateObs, timeObs, startObs, stopObs, object;
     std::int32_t nsamples = 0;
-    double solar_r = 0, solar_p = 0, solar_b = 0, sol_ra = 0, sol_dec = 0;
+    SolarEphemeris ephemeris{};
     float azimuth = 0, altitude = 0, crpix1 = 0, cdelt1 = 0;
     int smooth = 0;  // the smoothing number as set, for the history card
     float dspdt = 0;
@@ -26,11 +29,13 @@ struct ScanCardValues {
     bool standardLayout = false;
 };
 
-// The per-channel calibration settings of the table rows.
-struct CalibrationSource {
-    const TIniFile* coefficients = nullptr;
-    int coefficientCount = 0;  // 0: no coefficient table
-    int flagTheta = 0;
+// One row of the "Scan_params" table: a kept channel's frequency (GHz) and
+// its calibration values.
+struct ChannelRowValues {
+    float frequency = 0;
+    float tqsun = 0;
+    float theta = 0;
+    float kflux = 0;
 };
 
 // Bytes of one "Scan_params" row.
@@ -63,26 +68,25 @@ std::array<unsigned char, kScanParamsRowBytes> scanParamsRow(const ScanCardValue
                                                              float tqsun, float theta, float kflux);
 
 // writeFitsFile
-//   Given: both header lists, the image, the number k of accepted channels,
-//          the accepted slots and their frequencies, the scan values, the
-//          calibration source, the input path, the output path, the debug
-//          flag and a callback that releases the recording's bytes once the
-//          image is written.
-//   Does: sets NAXIS3, renders the primary header and writes header, image,
-//         extension header and rows, each unit filled to 2880-byte blocks,
-//         into a temporary file beside the output, which is renamed over the
-//         output path only once every byte is written and the file closed.
-//         Prints the debug lines and the failure messages.
+//   Given: both header lists, the image, the table rows of the kept channels
+//          in image order, the scan values, the input and channel
+//          configuration paths, the output path, the debug flag and where to
+//          report.
+//   Does: sets NAXIS3 to the number of rows, renders the primary header and
+//         writes header, image, extension header and rows, each unit filled
+//         to 2880-byte blocks, into a file that takes the output path only
+//         once every byte is written and the file closed (see PendingFile).
+//         Reports the debug lines and the failure messages.
 //   Returns: true when the file was written. False after "\nOutput FITS file
 //          <%s> is the input file" or "... is the channel configuration" (an
 //          input reached by any path, nothing written), "\nCan not open output
 //          FITS file <%s>" (also for an existing output that may not be
 //          written) or "\nCan not write output FITS file <%s>" (the
-//          temporary file removed, an existing output untouched). A file
+//          file being written removed, an existing output untouched). A file
 //          that replaces an existing one takes over its permissions.
-bool writeFitsFile(TFitsHdr& primary, TFitsHdr& extension, TMemStream& image, int accepted,
-                   const std::array<bool, 256>& channelUsed, const float* slotFrequencies, int visitedSlots,
-                   const ScanCardValues& values, const CalibrationSource& calibration,
-                   const std::string& inputPath, const std::string& channelsPath,
-                   const std::string& outputPath, int debug,
-                   const std::function<void()>& releaseRecording);
+bool writeFitsFile(TFitsHdr& primary, TFitsHdr& extension, TMemStream& image,
+                   const std::vector<ChannelRowValues>& rows, const ScanCardValues& values,
+                   const std::string& inputPath, const std::string& channelsPath, const std::string& outputPath,
+                   int debug, Report& report);
+
+}  // namespace skanvert

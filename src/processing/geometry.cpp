@@ -1,13 +1,13 @@
 #include "processing/geometry.h"
 
 #include <cmath>
-#include <string>
-#include <cstdio>
 #include <limits>
+#include <string>
 
 #include "astro/calendar.h"
-#include "fits/fits_header.h"
 #include "processing/smoothing.h"
+
+namespace skanvert {
 
 namespace {
 
@@ -52,10 +52,19 @@ double unpackAltitude(double v) {
     return degrees + seconds / 3600 + minutes / 60;
 }
 
+// Whether the name holds "SUN" in any case within its first 63 characters.
+bool namesTheSun(const std::string& name) {
+    std::string upper = name.substr(0, 63);
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return upper.find("SUN") != std::string::npos;
+}
+
 }  // namespace
 
-bool computeScanGeometry(const GeometrySettings& settings, const GeometryInputs& inputs, SampleArea& area,
-                         const SolarEphemeris& ephemeris, ScanGeometry& geometry) {
+bool computeScanGeometry(const ScanSettings& settings, const RecordingHeader& inputs, SampleArea& area,
+                         const SolarEphemeris& ephemeris, ScanGeometry& geometry, Report& report) {
     const int n = effectiveSmoothing(settings.smooth);
 
     // Pixel count, from the query that also sets the frame clamp.
@@ -70,12 +79,12 @@ bool computeScanGeometry(const GeometrySettings& settings, const GeometryInputs&
     const long double centre = static_cast<long double>(pixels) - (dt / settings.dspdt) / n - 1;
     geometry.crpix1 = narrowToFloat(centre);
     if (geometry.crpix1 < 0 || geometry.crpix1 > static_cast<float>(pixels)) {
-        std::printf("\n dt = %f", geometry.dt);
-        std::printf("\n WARNING! crpix overfull %f", static_cast<double>(geometry.crpix1));
+        report.outf("\n dt = %f", geometry.dt);
+        report.outf("\n WARNING! crpix overfull %f", static_cast<double>(geometry.crpix1));
         geometry.crpix1 = static_cast<float>(std::floor(static_cast<double>(pixels) * 0.5));
     }
-    std::printf("\n Total points= %d", geometry.naxis1);
-    std::printf("\n Sun center x= %f", static_cast<double>(geometry.crpix1));
+    report.outf("\n Total points= %d", geometry.naxis1);
+    report.outf("\n Sun center x= %f", static_cast<double>(geometry.crpix1));
 
     // Solar scale: the drift rate at the Sun's declination, widened by the
     // header azimuth.
@@ -86,9 +95,9 @@ bool computeScanGeometry(const GeometrySettings& settings, const GeometryInputs&
         geometry.cdelt1 = narrowToFloat(std::cos(sunDeclination * kDegToRad) * kArcsecPerSecond *
                                              settings.dspdt * n * std::sqrt(1 - t * t));
     }
-    std::printf("\n delta1= %f", sunDeclination);
-    std::printf("\n cdelt1= %f", static_cast<double>(geometry.cdelt1));
-    std::printf("\n hdsp.azimuth= %f", headerAzimuth);
+    report.outf("\n delta1= %f", sunDeclination);
+    report.outf("\n cdelt1= %f", static_cast<double>(geometry.cdelt1));
+    report.outf("\n hdsp.azimuth= %f", headerAzimuth);
     geometry.azimuth = static_cast<float>(headerAzimuth);
 
     // Other objects: the configured declination and drift, and the fallback
@@ -99,13 +108,13 @@ bool computeScanGeometry(const GeometrySettings& settings, const GeometryInputs&
         const double t = std::tan(delta * kDegToRad) * std::tan(geometry.azimuth * kDegToRad);
         geometry.cdelt1 = narrowToFloat(kArcsecPerSecond * settings.dspdt * n * std::cos(delta * kDegToRad) *
                                              (1 - settings.valh / 3600.0) * std::sqrt(1 - t * t));
-        std::printf("\n valh= %f", static_cast<double>(settings.valh));
-        std::printf("\n delta= %f", delta);
-        std::printf("\n cdelt= %f", static_cast<double>(geometry.cdelt1));
-        std::printf("\n ini azimuth= %f", static_cast<double>(geometry.azimuth));
+        report.outf("\n valh= %f", static_cast<double>(settings.valh));
+        report.outf("\n delta= %f", delta);
+        report.outf("\n cdelt= %f", static_cast<double>(geometry.cdelt1));
+        report.outf("\n ini azimuth= %f", static_cast<double>(geometry.azimuth));
     }
     if (!std::isfinite(geometry.cdelt1) || !(geometry.cdelt1 > 0)) {
-        std::printf("\nScan geometry undefined: cdelt1 = %f", static_cast<double>(geometry.cdelt1));
+        report.outf("\nScan geometry undefined: cdelt1 = %f", static_cast<double>(geometry.cdelt1));
         return false;
     }
 
@@ -113,12 +122,12 @@ bool computeScanGeometry(const GeometrySettings& settings, const GeometryInputs&
     geometry.altitude = inputs.altitude;
     if (inputs.altitude > kPackedAltitude) {
         geometry.altitude = static_cast<float>(unpackAltitude(inputs.altitude));
-        std::printf("\naltitude=%f", static_cast<double>(geometry.altitude));
+        report.outf("\naltitude=%f", static_cast<double>(geometry.altitude));
     }
 
     // Objects whose name lacks "SUN" in any case are tested against 10.
     geometry.sigma = settings.sigma;
-    if (upperName(inputs.object).find("SUN") == std::string::npos) geometry.sigma = 10.0f;
+    if (!namesTheSun(inputs.object)) geometry.sigma = 10.0f;
 
     // The channel test's window: two solar radii around the Sun's pixel in
     // recording order.
@@ -126,3 +135,5 @@ bool computeScanGeometry(const GeometrySettings& settings, const GeometryInputs&
     geometry.windowHalfWidth = clampToInt(integerPart(2 * ephemeris.solar_r / geometry.cdelt1));
     return true;
 }
+
+}  // namespace skanvert

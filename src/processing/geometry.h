@@ -7,7 +7,12 @@
 #include <string>
 
 #include "astro/ephemeris.h"
+#include "platform/report.h"
+#include "processing/scan_settings.h"
+#include "recording/recording.h"
 #include "recording/samples.h"
+
+namespace skanvert {
 
 struct ScanGeometry {
     std::int32_t naxis1 = 0;   // N, pixels per series
@@ -21,36 +26,20 @@ struct ScanGeometry {
     float sigma = 1;           // effective test threshold
 };
 
-// What the geometry needs of the run's settings.
-struct GeometrySettings {
-    int smooth = 20;
-    float dspdt = 0.0076365f;
-    float delta = 0;
-    float valh = 10;
-    float azim = 0;
-    float sigma = 1;
-};
-
-// What the geometry needs of the recording.
-struct GeometryInputs {
-    std::string object;
-    std::string timeObsLocal;  // observation time as recorded
-    std::string startObs;      // recording start with milliseconds
-    std::int32_t azimuth = 0;
-    float altitude = 0;
-};
-
 // computeScanGeometry
-//   Given: the settings, the recording's values, the data area (its frame
-//          clamp is set here) and the Sun's ephemeris.
-//   Does: prints the geometry lines (always): pixel count, Sun centre (with
+//   Given: the settings, the recording's header values (object, local time
+//          of observation, start time, azimuth, altitude), the data area (its
+//          frame clamp is set here), the Sun's ephemeris and where to report.
+//   Does: reports the geometry lines (always): pixel count, Sun centre (with
 //         the overfull warning when it lies outside 0..N), the solar scale,
 //         the scale of other objects (name without "sun"), the unpacked
 //         altitude.
-//   Returns: false, after printing "\nScan geometry undefined: cdelt1 = %f",
+//   Returns: false, after reporting "\nScan geometry undefined: cdelt1 = %f",
 //          when the pixel size is not a finite number above 0 (a declination
 //          and azimuth whose tangents multiply beyond 1, a frame time of 0 or
 //          less); true with `geometry` filled otherwise.
 //   Notes: a smoothing number of 0 or less counts as 20 here too.
-bool computeScanGeometry(const GeometrySettings& settings, const GeometryInputs& inputs, SampleArea& area,
-                         const SolarEphemeris& ephemeris, ScanGeometry& geometry);
+bool computeScanGeometry(const ScanSettings& settings, const RecordingHeader& inputs, SampleArea& area,
+                         const SolarEphemeris& ephemeris, ScanGeometry& geometry, Report& report);
+
+}  // namespace skanvert

@@ -8,6 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/threads.h"
+
+namespace skanvert {
+
 // workerCount
 //   Given: how many independent items the work has, and how many of them make
 //          a worker's share worth a thread of its own.
@@ -18,26 +22,6 @@ inline std::int64_t workerCount(std::int64_t items, std::int64_t itemsPerWorker)
     const std::int64_t byItems = itemsPerWorker > 0 ? items / itemsPerWorker : items;
     return std::max<std::int64_t>(1, std::min({cores, byItems, std::int64_t{8}}));
 }
-
-// CoreSet
-//   The cores the calling thread may run on. The system may queue a new
-//   thread on the core of the thread that made it, even when another core is
-//   idle, and leave it there until that core is free: the work it was made
-//   for is then not shared at all. A worker is therefore started on the
-//   cores other than its maker's (where there are others), and once it runs
-//   is allowed all of them again, so that it may still move later. Both do
-//   nothing where the system has no such placement.
-class CoreSet {
-public:
-    CoreSet();
-    void startAwayFromCaller(std::thread& worker) const;
-    void settle() const;  // the calling thread may use every core of the set
-
-private:
-    std::array<unsigned char, 128> mask_{};  // the system's core mask, as bytes
-    int callerCore_ = -1;
-    bool known_ = false;
-};
 
 // runWorkers
 //   Given: a number of workers and work(w), the share of worker w.
@@ -50,7 +34,7 @@ private:
 template <typename Work>
 void runWorkers(std::int64_t workers, const Work& work) {
     std::vector<std::exception_ptr> failures(static_cast<std::size_t>(std::max<std::int64_t>(1, workers)));
-    const CoreSet cores;
+    const platform::CoreSet cores;
     auto guarded = [&](std::int64_t w) {
         try {
             if (w > 0) cores.settle();
@@ -80,3 +64,5 @@ void runWorkers(std::int64_t workers, const Work& work) {
         if (failure) std::rethrow_exception(failure);
     }
 }
+
+}  // namespace skanvert

@@ -1,40 +1,20 @@
-// Gain-step correction, the noise test around the Sun, and the loop that
-// selects the channels written to the output.
+// The channels of the output: the pass that sums every channel at once, the
+// noise test around the Sun, and the finishing that keeps the channels that
+// pass it, encoded into the image.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <functional>
-#include <string>
+#include <vector>
 
-#include "fits/fits_header.h"
 #include "fits/mem_stream.h"
+#include "platform/report.h"
 #include "processing/geometry.h"
+#include "processing/scan_settings.h"
 #include "processing/smoothing.h"
 #include "tables/ini_file.h"
 
-// correctGainStep
-//   Given: a pixel series of `count` values and the pixel j of a gain step.
-//   Does: when 2 <= j and j + 3 <= count - 1 and den = 4 v[j+1] + v[j+2]
-//         - 3 v[j+3] is not 0: koeff = (v[j-2] + v[j-1]) / den, appends the
-//         console line "\n\tjj=%d amp koeff=%f" to `lines`, multiplies
-//         v[j+1..count-1] by koeff and sets v[j] to the mean of its
-//         neighbours. Otherwise nothing, so a series never reads outside
-//         itself.
-void correctGainStep(double* v, std::int64_t count, std::int64_t j, std::string& lines);
-
-// detectGainSteps
-//   Given: the boundary status words of every pixel, the channel's word
-//          position, the smoothing number n (above 10), the shift and the
-//          channel's smoothed series.
-//   Does: at every pixel boundary e = n, 2n, ... below N*n compares the
-//         channel's status word in block 0 of frame e (the first of pixel d)
-//         with frames e - 1 and e + n - 1 (the last of pixels d - 1 and d),
-//         unshifted; on a difference corrects series 1 at pixel d - shift/n
-//         and series 2 at d + shift/n, appending the corrections' console
-//         lines to `lines`.
-void detectGainSteps(const PixelStatus& status, int channel, int n, int shift, SmoothedChannel& smoothed,
-                     std::string& lines);
+namespace skanvert {
 
 // noiseRms
 //   Returns: the square root of the sum over i = 1..L-2 of
@@ -51,34 +31,50 @@ double noiseRms(const double* v, std::int64_t length);
 //          pixels, so such a channel is never accepted.
 float sunWindowTest(const double* v, std::int64_t pixels, std::int64_t centre, std::int64_t halfWidth);
 
-// What the channel loop needs of the run's settings.
-struct SelectionSettings {
-    int smooth = 20;
-    int ampcor = 1;
-    int shift = 0;
-    int debug = 0;
-    int onoff = 0;
+// What the pass over the recording leaves for the finishing: the sums of
+// every channel, kept in the image's room where they fit in 32 bits (a
+// channel's 2N sums take the 8N bytes its encoded series will).
+struct ChannelPass {
+    ScanSums sums;
+    std::vector<int> slots;            // the slots that carry a channel, in order
+    std::int64_t channelBytes = 0;     // 8N: one channel's two encoded series
+    std::int64_t imageStart = 0;       // where the channels' room begins in the image
+    unsigned char* places = nullptr;   // that room; null when it is empty
 };
 
-// The run-wide state the channel loop fills.
-struct ChannelSelection {
-    std::array<float, kSlotCount> slotChannelTable{};  // channel numbers, then frequencies
-    std::array<bool, 256> channelUsed{};               // accepted slots
-    int accepted = 0;                                  // k
+// passOverChannels
+//   Given: the data area, the settings, each slot's channel number (0: no
+//          channel) and the image.
+//   Does: adds room for every carried channel to the image (its pages
+//         mapped in ahead) and reads every frame of the recording once (see
+//         smoothAllChannels). The recording's bytes are not read afterwards:
+//         the caller may give them back as soon as this returns.
+//   Returns: the pass. Throws std::bad_alloc when memory runs out.
+ChannelPass passOverChannels(SampleArea& area, const ScanSettings& settings,
+                             const std::array<float, kSlotCount>& slotChannels, TMemStream& image);
+
+// A channel kept for the output.
+struct AcceptedChannel {
+    int slot = 0;
+    float frequency = 0;   // GHz, from the channel configuration
+    bool overflow = false;  // a sample of the channel overflowed
 };
 
-// selectChannels
-//   Given: the data area, the settings, the scan geometry, the channel
-//          configuration, the coefficient table's line count, the selection
-//          state with its channel numbers, and `samplesDone`, called (when
-//          set) as soon as the recording's samples are no longer read.
-//   Does: for every slot 0..79 that carries a channel: smooths it, tests
-//         series 1 in the window around the Sun, looks up its frequency and
-//         use flag, and for an accepted channel appends both series (x100,
-//         big-endian, each reversed) to the image, marks the slot and writes
-//         its FREQnnn / OVERnnn cards. Prints the per-channel lines (the
-//         gain-step corrections, then the debug lines) in slot order.
-//   Returns: false when memory for the image runs out.
-bool selectChannels(SampleArea& area, const SelectionSettings& settings, const ScanGeometry& geometry,
-                    const TIniFile& channelTable, int coefficientCount, ChannelSelection& selection,
-                    TMemStream& image, TFitsHdr& primary, const std::function<void()>& samplesDone = {});
+// finishChannels
+//   Given: the pass, the settings, the scan geometry, the channel
+//          configuration, whether a coefficient table is loaded, the image
+//          the pass added room to, and where to report.
+//   Does: finishes, tests and encodes every channel (shared among the cores:
+//         both series as hundredths, big-endian, each reversed), then in
+//         slot order reports the channel's lines (its gain-step corrections,
+//         then the debug lines), looks up its frequency and use flag and
+//         keeps it when it passes the test: its series move down to follow
+//         the last kept one. The image ends after the kept channels.
+//   Returns: the kept channels in slot order. A channel without a row or with
+//          a frequency of 0 (or not finite) is skipped; its use flag counts
+//          only with -onoff and a coefficient table.
+std::vector<AcceptedChannel> finishChannels(const ChannelPass& pass, const ScanSettings& settings,
+                                            const ScanGeometry& geometry, const TIniFile& channelTable,
+                                            bool coefficientsLoaded, TMemStream& image, Report& report);
+
+}  // namespace skanvert

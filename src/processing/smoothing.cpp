@@ -1,8 +1,5 @@
 #include "processing/smoothing.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -13,8 +10,8 @@
 
 #include "platform/cpu_features.h"
 #include "platform/kernels.h"
+#include "platform/memory.h"
 #include "processing/parallel.h"
-#include "processing/selection.h"
 
 // The pass over all channels, the means of the sums and the median filter
 // are compiled once per instruction set (baseline and AVX2) and taken from
@@ -22,6 +19,8 @@
 // copy is built for its own instruction set. Every copy does the same
 // integer arithmetic, and the same double operations in the same order, so
 // all give the same results.
+
+namespace skanvert {
 
 namespace {
 
@@ -352,18 +351,11 @@ const PassKernels& passKernels();
 // per span instead of a page fault every few pages. Where the system lacks
 // the call, the pass meets the pages as it goes.
 void mapInSpan(const SampleArea& area, int n, int shift, PixelSpan span) {
-#ifdef MADV_POPULATE_READ
     const std::int64_t reach = std::abs(static_cast<std::int64_t>(shift));
     const std::int64_t firstFrame = std::max<std::int64_t>(0, span.first * n - reach);
     const std::int64_t endFrame = std::min<std::int64_t>(area.lastFrameIndex + 1, span.end * n + reach);
     if (endFrame <= firstFrame) return;
-    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto begin = reinterpret_cast<std::uintptr_t>(area.data + firstFrame * kFrameBytes) / page * page;
-    const auto end = reinterpret_cast<std::uintptr_t>(area.data + endFrame * kFrameBytes);
-    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_READ);
-#else
-    (void)area, (void)n, (void)shift, (void)span;
-#endif
+    platform::prepareForReading(area.data + firstFrame * kFrameBytes, (endFrame - firstFrame) * kFrameBytes);
 }
 
 template <typename Acc, bool kScaled>
@@ -472,45 +464,6 @@ const PassKernels& passKernels() { return activeKernels(kPassKernels); }
 
 }  // namespace
 
-template <typename T>
-PassBuffer<T>::PassBuffer(std::int64_t count) : bytes_(static_cast<std::size_t>(count) * sizeof(T)) {
-    if (count <= 0) return;
-    void* block = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    if (block != MAP_FAILED) {
-        data_ = static_cast<T*>(block);
-        mapped_ = true;
-        return;
-    }
-    data_ = new T[static_cast<std::size_t>(count)];  // throws std::bad_alloc when nothing is left
-}
-
-template <typename T>
-PassBuffer<T>::~PassBuffer() {
-    if (mapped_) {
-        munmap(data_, bytes_);
-    } else {
-        delete[] data_;
-    }
-}
-
-template <typename T>
-PassBuffer<T>::PassBuffer(PassBuffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)),
-      mapped_(std::exchange(other.mapped_, false)) {}
-
-template <typename T>
-PassBuffer<T>& PassBuffer<T>::operator=(PassBuffer&& other) noexcept {
-    if (this != &other) {
-        PassBuffer old(std::move(*this));
-        data_ = std::exchange(other.data_, nullptr);
-        bytes_ = std::exchange(other.bytes_, 0);
-        mapped_ = std::exchange(other.mapped_, false);
-    }
-    return *this;
-}
-
-template class PassBuffer<std::int32_t>;
-template class PassBuffer<std::int64_t>;
 
 void median3(double* values, std::int64_t count) {
     if (count < 3) return;
@@ -531,7 +484,8 @@ void median3(double* values, std::int64_t count) {
     }
 }
 
-SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, int mode, int shift, std::string& lines) {
+SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, AmpCorrectionMode mode, int shift,
+                              std::string& lines) {
     area.lastFrameIndex = frameCount(area.length) - 1;
     const int n = effectiveSmoothing(smooth);
     SmoothedChannel result;
@@ -548,29 +502,19 @@ SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, int mod
         median3(result.series1(), pixels);
         median3(result.series2(), pixels);
     } else if (mode == kAmpAutomatic && smooth > 10) {
-        detectGainSteps(pixelStatusOf(area, n, pixels), channel, smooth, shift, result, lines);
+        detectGainSteps(pixelStatusOf(area, n, pixels), channel, smooth, shift, result.series1(), result.series2(),
+                        pixels, lines);
     }
     return result;
 }
 
-bool sumsFitIn32Bits(int smooth, int mode) {
+bool sumsFitIn32Bits(int smooth, AmpCorrectionMode mode) {
     const int n = effectiveSmoothing(smooth);
     return mode == kAmpTable ? n <= 2047 : n <= 32767;
 }
 
-void prepareForWriting(void* start, std::int64_t bytes) {
-#ifdef MADV_POPULATE_WRITE
-    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto first = (reinterpret_cast<std::uintptr_t>(start) + page - 1) / page * page;
-    const auto end = (reinterpret_cast<std::uintptr_t>(start) + static_cast<std::uintptr_t>(bytes)) / page * page;
-    if (bytes > 0 && end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
-#else
-    (void)start, (void)bytes;
-#endif
-}
-
 ScanSums smoothAllChannels(SampleArea& area, const std::array<bool, kVisitedSlots>& carriesChannel, int smooth,
-                           int mode, int shift, std::int32_t* place) {
+                           AmpCorrectionMode mode, int shift, std::int32_t* place) {
     const std::int64_t frames = frameCount(area.length);
     area.lastFrameIndex = frames - 1;
     ScanSums result;
@@ -611,7 +555,8 @@ ScanSums smoothAllChannels(SampleArea& area, const std::array<bool, kVisitedSlot
     return result;
 }
 
-SmoothedChannel finishChannel(const ScanSums& sums, int slot, int smooth, int mode, int shift, std::string& lines) {
+SmoothedChannel finishChannel(const ScanSums& sums, int slot, int smooth, AmpCorrectionMode mode, int shift,
+                              std::string& lines) {
     SmoothedChannel result;
     result.pixels = sums.pixels;
     result.values.resize(static_cast<size_t>(2 * sums.pixels));
@@ -625,7 +570,9 @@ SmoothedChannel finishChannel(const ScanSums& sums, int slot, int smooth, int mo
         median3(result.series1(), result.pixels);
         median3(result.series2(), result.pixels);
     } else if (mode == kAmpAutomatic && smooth > 10) {
-        detectGainSteps(sums.status, slot, smooth, shift, result, lines);
+        detectGainSteps(sums.status, slot, smooth, shift, result.series1(), result.series2(), result.pixels, lines);
     }
     return result;
 }
+
+}  // namespace skanvert

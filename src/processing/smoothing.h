@@ -8,28 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/memory.h"
+#include "processing/gain_steps.h"
+#include "processing/scan_settings.h"
 #include "recording/samples.h"
 
-// Gain-step handling, chosen by the "ampcor" setting.
-enum AmpCorrectionMode : int {
-    kAmpNone = 0,       // raw samples
-    kAmpAutomatic = 1,  // raw samples, then gain-step detection and correction
-    kAmpTable = 2,      // samples scaled by their status code, then median3
-};
-
-// The smoothing number used when the one set is 0 or less.
-inline constexpr int kDefaultSmoothing = 20;
-
-// effectiveSmoothing: the smoothing number, with 0 or less replaced by 20.
-inline int effectiveSmoothing(int smooth) { return smooth > 0 ? smooth : kDefaultSmoothing; }
-
-// The gain status words (83..90) in block 0 of the first and of the last
-// frame of every pixel, unshifted: what gain-step detection compares.
-struct PixelStatus {
-    static constexpr int kWords = 8;
-    std::vector<std::array<std::int16_t, kWords>> first;
-    std::vector<std::array<std::int16_t, kWords>> last;
-};
+namespace skanvert {
 
 // The two pixel series of one channel, in recording order: values[0..N-1]
 // series 1 (blocks 0 - 1), values[N..2N-1] series 2 (blocks 2 - 3).
@@ -52,27 +36,21 @@ struct SmoothedChannel {
 //         the number as set is above 10, gain steps are detected and
 //         corrected (a console line per correction appended to `lines`).
 //   Returns: the series; for the query only `pixels`, nothing allocated.
-SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, int mode, int shift, std::string& lines);
+SmoothedChannel smoothChannel(SampleArea& area, int channel, int smooth, AmpCorrectionMode mode, int shift,
+                              std::string& lines);
 
-// A block of T taken from the system in one piece with its pages already in
-// place (cheaper than meeting each page on first write), or from the heap
-// where that is not possible. Not copyable; movable.
+// A block of `count` T with its pages already in place (see PageBlock);
+// empty for a count of 0 or less. Not copyable; movable.
 template <typename T>
 class PassBuffer {
 public:
     PassBuffer() = default;
-    explicit PassBuffer(std::int64_t count);
-    ~PassBuffer();
-    PassBuffer(PassBuffer&& other) noexcept;
-    PassBuffer& operator=(PassBuffer&& other) noexcept;
-    PassBuffer(const PassBuffer&) = delete;
-    PassBuffer& operator=(const PassBuffer&) = delete;
-    T* data() const { return data_; }
+    explicit PassBuffer(std::int64_t count)
+        : block_(count > 0 ? static_cast<std::size_t>(count) * sizeof(T) : 0) {}
+    T* data() const { return static_cast<T*>(block_.data()); }
 
 private:
-    T* data_ = nullptr;
-    std::size_t bytes_ = 0;
-    bool mapped_ = false;
+    platform::PageBlock block_;
 };
 
 // ScanSums
@@ -108,7 +86,7 @@ inline std::int64_t pixelCount(const SampleArea& area, int smooth) {
 //   Returns: whether a pixel's sum of n frames (n the smoothing number in
 //          use) stays below 2^31 whatever the samples: n frames of the
 //          largest difference, 65535, or sixteen times that in mode 2.
-bool sumsFitIn32Bits(int smooth, int mode);
+bool sumsFitIn32Bits(int smooth, AmpCorrectionMode mode);
 
 // smoothAllChannels
 //   Given: the data area, which of the slots 0..79 carry a channel, the
@@ -124,14 +102,7 @@ bool sumsFitIn32Bits(int smooth, int mode);
 //   Returns: the sums; a channel's series equal smoothChannel's exactly once
 //          finished.
 ScanSums smoothAllChannels(SampleArea& area, const std::array<bool, kVisitedSlots>& carriesChannel, int smooth,
-                           int mode, int shift, std::int32_t* place = nullptr);
-
-// prepareForWriting
-//   Does: maps in the whole pages of [start, start + bytes) ahead of their
-//         first writing, in one call instead of a page fault each. Does
-//         nothing where the system lacks the call: the pages then come as
-//         they are met.
-void prepareForWriting(void* start, std::int64_t bytes);
+                           AmpCorrectionMode mode, int shift, std::int32_t* place = nullptr);
 
 // finishChannel
 //   Does: turns a slot's sums into its smoothed series (divides by n, then
@@ -139,10 +110,13 @@ void prepareForWriting(void* start, std::int64_t bytes);
 //         above 10, appending its console lines to `lines`). Only reads the
 //         sums, so several slots may be finished at once.
 //   Returns: the channel's series, identical to smoothChannel's.
-SmoothedChannel finishChannel(const ScanSums& sums, int slot, int smooth, int mode, int shift, std::string& lines);
+SmoothedChannel finishChannel(const ScanSums& sums, int slot, int smooth, AmpCorrectionMode mode, int shift,
+                              std::string& lines);
 
 // median3
 //   Does: replaces every value but the first and last by the median of it and
 //         its two neighbours, taken from a copy of the series. Fewer than
 //         three values are left alone.
 void median3(double* values, std::int64_t count);
+
+}  // namespace skanvert

@@ -1,8 +1,5 @@
 #include "recording/recording.h"
 
-#include <sys/mman.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -11,6 +8,9 @@
 #include <new>
 
 #include "astro/calendar.h"
+#include "platform/files.h"
+
+namespace skanvert {
 
 namespace {
 
@@ -92,68 +92,40 @@ std::string withMilliseconds(const char* time, int milliseconds) {
 }  // namespace
 
 void RecordingImage::release() {
-    if (releaser_.joinable()) releaser_.join();
-    if (mapping_) munmap(mapping_, static_cast<size_t>(size_));
-    mapping_ = nullptr;
+    mapping_.release();
     buffer_.reset();
     data_ = nullptr;
     size_ = 0;
 }
 
 void RecordingImage::releaseInBackground() {
-    if (releaser_.joinable()) releaser_.join();
-    if (mapping_ == nullptr) {
-        release();
-        return;
-    }
-    void* const mapping = mapping_;
-    const auto length = static_cast<size_t>(size_);
-    try {
-        releaser_ = std::thread([mapping, length] { munmap(mapping, length); });
-    } catch (...) {
-        release();  // no thread (or no memory for one) to be had: given back here
-        return;
-    }
-    mapping_ = nullptr;
+    mapping_.releaseInBackground();
+    buffer_.reset();
     data_ = nullptr;
     size_ = 0;
 }
 
 ReadStatus readRecording(std::FILE* file, RecordingImage& image) {
     image.release();
-    if (std::fseek(file, 0, SEEK_END) != 0) return ReadStatus::SeekFailed;
-    const long end = std::ftell(file);
-    if (end < 0) return ReadStatus::SeekFailed;
-    if (end < kHeaderBytes) return ReadStatus::TooShort;
+    const std::int64_t size = platform::sizeBySeeking(file);
+    if (size < 0) return ReadStatus::SeekFailed;
+    if (size < kHeaderBytes) return ReadStatus::TooShort;
     // A directory opens and seeks on some systems but has no bytes to read.
-    struct stat info {};
-    const bool statKnown = fstat(fileno(file), &info) == 0;
-    if (statKnown && S_ISDIR(info.st_mode)) return ReadStatus::ReadFailed;
-    const auto size = static_cast<std::int64_t>(end);
+    std::int64_t systemSize = -1;
+    const platform::FileKind kind = platform::kindOf(file, systemSize);
+    if (kind == platform::FileKind::Directory) return ReadStatus::ReadFailed;
 
     // A regular file of exactly the size found is mapped: no copy is made,
     // and the pages come straight from the system's file cache.
-    if (statKnown && S_ISREG(info.st_mode) && info.st_size == end) {
-        void* mapping = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fileno(file), 0);
-        if (mapping != MAP_FAILED) {
-            madvise(mapping, static_cast<size_t>(size), MADV_SEQUENTIAL);
-#ifdef MADV_HUGEPAGE
-            // Pages not yet in the file cache are then read in 2 MB pieces,
-            // which the system maps (and later unmaps) as one entry each
-            // instead of 512: for a recording read from disk, mapping it
-            // costs next to nothing, in this run and in any run after it.
-            madvise(mapping, static_cast<size_t>(size), MADV_HUGEPAGE);
-#endif
-            image.mapping_ = mapping;
-            image.data_ = static_cast<const unsigned char*>(mapping);
-            image.size_ = size;
-            return ReadStatus::Ok;
-        }
+    if (kind == platform::FileKind::Regular && systemSize == size && image.mapping_.map(file, size)) {
+        image.data_ = image.mapping_.data();
+        image.size_ = size;
+        return ReadStatus::Ok;
     }
 
     if (std::fseek(file, 0, SEEK_SET) != 0) return ReadStatus::SeekFailed;
-    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[static_cast<size_t>(size)]);
-    if (!bytes) return ReadStatus::OutOfMemory;
+    if (static_cast<std::uint64_t>(size) > std::numeric_limits<size_t>::max()) throw std::bad_alloc();
+    auto bytes = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(size));
     if (std::fread(bytes.get(), 1, static_cast<size_t>(size), file) != static_cast<size_t>(size)) {
         return ReadStatus::ReadFailed;
     }
@@ -229,3 +201,5 @@ std::string outputFileName(const std::string& inputName) {
     if (dot == std::string::npos || dot == 0) return inputName + "1";
     return inputName.substr(0, dot + 1) + "fits";
 }
+
+}  // namespace skanvert

@@ -6,15 +6,19 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <thread>
 
+#include "platform/mapping.h"
 #include "recording/samples.h"
 
-enum class ReadStatus { Ok, SeekFailed, TooShort, ReadFailed, OutOfMemory };
+namespace skanvert {
+
+enum class ReadStatus { Ok, SeekFailed, TooShort, ReadFailed };
 
 // The file image of one recording: the whole file, mapped into memory where
 // the system allows it and read into one buffer otherwise. Either way the
-// bytes are one array in file order until release().
+// bytes are one array in file order until release(). A mapped file that
+// another process cuts short meanwhile reads as zeros beyond its new end,
+// and the image is no longer intact().
 class RecordingImage {
 public:
     RecordingImage() = default;
@@ -29,6 +33,11 @@ public:
     SampleArea dataArea() const {
         return SampleArea{data_ + kHeaderBytes, size_ - kHeaderBytes, frameCount(size_ - kHeaderBytes) - 1};
     }
+    // intact: false once the bytes may differ from the file's because the
+    // file was cut below the size read (a mapping only; a buffer is always
+    // intact). Asked after the bytes were read, it tells whether they can
+    // be trusted.
+    bool intact() const { return mapping_.intact(); }
     // release: gives the bytes back; data() is null and size() 0 after it.
     // Waits for a release begun in the background.
     void release();
@@ -42,9 +51,8 @@ private:
     friend ReadStatus readRecording(std::FILE* file, RecordingImage& image);
     const unsigned char* data_ = nullptr;
     std::int64_t size_ = 0;
-    void* mapping_ = nullptr;
+    platform::FileMapping mapping_;
     std::unique_ptr<unsigned char[]> buffer_;
-    std::thread releaser_;
 };
 
 // readRecording
@@ -54,8 +62,8 @@ private:
 //         buffer with one read. The file stays open; a mapping outlives it.
 //   Returns: Ok with `image` filled; SeekFailed when the size cannot be found;
 //         TooShort for a file below the 4096-byte header; ReadFailed when the
-//         read returns fewer bytes than the size (a directory, an I/O error);
-//         OutOfMemory when the buffer cannot be allocated.
+//         read returns fewer bytes than the size (a directory, an I/O error).
+//         Throws std::bad_alloc when the buffer cannot be allocated.
 ReadStatus readRecording(std::FILE* file, RecordingImage& image);
 
 // The values the rest of the run takes from the header.
@@ -106,3 +114,5 @@ void applyUniversalTime(RecordingHeader& header);
 //          gets "1" appended (scan.dat -> scan.fits, scan -> scan1,
 //          .hidden -> .hidden1, a.b.c -> a.b.fits).
 std::string outputFileName(const std::string& inputName);
+
+}  // namespace skanvert

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+namespace skanvert {
+
 double gainFactor(std::int16_t status) {
     // The recorder marks a gain step n = 1..4 in the high byte and an odd
     // code 3..17 in the low byte; each step halves the amplitude.
@@ -32,3 +34,5 @@ std::array<float, kSlotCount> initialSlotChannelTable() {
     }
     return table;
 }
+
+}  // namespace skanvert

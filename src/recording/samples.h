@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 
+namespace skanvert {
+
 // Layout of the recording: a 4096-byte header, then frames of four blocks of
 // 94 little-endian signed 16-bit words.
 inline constexpr std::int64_t kHeaderBytes = 4096;
@@ -87,3 +89,5 @@ int channelOverflows(const unsigned char* data, std::int64_t length, int word);
 //   Returns: for each word position 0..89 the channel number it carries
 //          (position 11 + 5g + i holds 4g + i + 1), 0 for the others.
 std::array<float, kSlotCount> initialSlotChannelTable();
+
+}  // namespace skanvert

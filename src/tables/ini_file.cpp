@@ -3,9 +3,6 @@
 // table.
 #include "tables/ini_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -13,6 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+
+#include "platform/files.h"
+
+namespace skanvert {
 
 namespace {
 
@@ -73,34 +74,12 @@ bool readWord(const std::string& text, size_t start, std::string& word)
     return true;
 }
 
-std::FILE* openForReading(const std::string& path)
-{
-    // Opened without waiting: a named pipe without a writer would block the
-    // open for ever. The descriptor blocks again for the reads, which see
-    // the end of such a pipe at once.
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return nullptr;
-    }
-    const int flags = fcntl(fd, F_GETFL);
-    std::FILE* file = nullptr;
-    if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
-        file = fdopen(fd, "rb");
-    }
-    if (file == nullptr) {
-        close(fd);
-    }
-    return file;
-}
-
 int TIniFile::Load(const std::string& path)
 {
     Clear();
-    std::FILE* file = openForReading(path);
-    if (file == nullptr) {
-        std::fprintf(stderr, "\nCan not open <%s>", path.c_str());
-        return 0;
-    }
+    std::FILE* file = platform::openForReading(path);
+    opened_ = file != nullptr;
+    if (file == nullptr) return 0;
     std::string raw;
     readAll(file, raw);
     std::fclose(file);
@@ -277,3 +256,5 @@ int TIniFile::FindCoefRow(float frequency, CoefficientRow& row) const
     }
     return 0;
 }
+
+}  // namespace skanvert

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace skanvert {
+
 // One row of a channel configuration or coefficient table: the up to eight
 // reals that follow the key column. `written[i]` tells whether any line read
 // during the last lookup wrote value i (a lookup that finds nothing leaves
@@ -31,8 +33,11 @@ public:
     //         NUL byte ends the stored text of its line. The number of lines
     //         is not limited.
     //   Returns: the number of lines stored; 0 when the file is empty or
-    //         cannot be opened (then "\nCan not open <path>" goes to stderr).
+    //         cannot be opened (then Opened() is false).
     int Load(const std::string& path);
+
+    // Opened: whether the last Load found a file it could open.
+    bool Opened() const { return opened_; }
 
     // Clear: releases every line; the count becomes 0.
     void Clear();
@@ -97,6 +102,7 @@ private:
     const std::string* ValueLine(const std::string& key, size_t& equals) const;
 
     std::vector<std::string> lines_;
+    bool opened_ = false;
     mutable std::vector<ParsedLine> parsed_;
     mutable bool parsedValid_ = false;
 };
@@ -110,16 +116,11 @@ private:
 //   Returns: false, `value` unchanged, when no digit is read.
 bool readLeadingInt(const char* text, int& value);
 
-// openForReading
-//   Given: a file path.
-//   Returns: the file opened for reading in binary mode, or null. A named
-//          pipe opens at once instead of waiting for a writer; without one
-//          its reads find the end of the file at once.
-std::FILE* openForReading(const std::string& path);
-
 // readWord
 //   Given: a text and a start position.
 //   Returns: the first word at or after the position, as "%s" reads it
 //          (leading white space skipped, the word ends at white space); false
 //          when only white space remains. Used wherever a value is one word.
 bool readWord(const std::string& text, size_t start, std::string& word);
+
+}  // namespace skanvert

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+namespace skanvert {
+
 CalibrationValues calibrationValues(const TIniFile& coefficients, int coefficientCount, float f,
                                     int flagTheta, float tqsunDefault)
 {
@@ -29,3 +31,5 @@ CalibrationValues calibrationValues(const TIniFile& coefficients, int coefficien
     result.theta = (flagTheta != 0 && valid(2)) ? row.value[2] : thetaByFormula;
     return result;
 }
+
+}  // namespace skanvert

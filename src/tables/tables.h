@@ -4,6 +4,8 @@
 
 #include "tables/ini_file.h"
 
+namespace skanvert {
+
 // The name of the coefficient table, read from the working directory.
 inline constexpr const char* kCoefficientFileName = "crab0coef.txt";
 
@@ -27,3 +29,5 @@ struct CalibrationValues {
 //          single precision).
 CalibrationValues calibrationValues(const TIniFile& coefficients, int coefficientCount, float f,
                                     int flagTheta, float tqsunDefault);
+
+}  // namespace skanvert

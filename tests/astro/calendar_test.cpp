@@ -4,6 +4,8 @@
 
 #include <climits>
 
+using namespace skanvert;
+
 // Reference day numbers: Python's proleptic Gregorian calendar,
 // date(y, m, d).toordinal() - date(1858, 11, 17).toordinal(), exact. The
 // rows cover both century rules (1900 and 2100 no leap years, 2000 one), a

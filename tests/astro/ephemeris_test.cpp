@@ -7,6 +7,8 @@
 
 #include "astro/calendar.h"
 
+using namespace skanvert;
+
 namespace {
 
 // Earth-Sun distance recovered from the apparent radius.

@@ -5,6 +5,8 @@
 #include "driver/settings.h"
 #include "support/run_program.h"
 
+using namespace skanvert;
+
 namespace {
 
 using testsupport::Workspace;

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+using namespace skanvert;
+
 namespace {
 
 std::string cardText(const TFitsHdr& hdr, int i) { return std::string(hdr.Card(i).data(), 80); }

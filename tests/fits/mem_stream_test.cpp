@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+using namespace skanvert;
+
 namespace {
 
 std::vector<unsigned char> storedBytes(const void* value, std::size_t n) {

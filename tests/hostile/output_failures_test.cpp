@@ -329,8 +329,10 @@ TEST_F(KilledWhileWriting, BySignalAtTheSizeLimit) {
         EXPECT_EQ(r.status, -SIGXFSZ) << existing;
         expectOutputPathUntouched(ws, existing);
         // The file being written has no name before it is whole: nothing of
-        // it is left behind.
-        EXPECT_TRUE(namesStartingWith(ws.dir(), "scan.fits.tmp").empty());
+        // it is left behind (without the system's calls it has one).
+        if (SKANVERT_PLATFORM_CALLS) {
+            EXPECT_TRUE(namesStartingWith(ws.dir(), "scan.fits.tmp").empty());
+        }
     }
 }
 
@@ -365,7 +367,9 @@ TEST_F(KilledWhileWriting, BySigkill) {
         }
         EXPECT_EQ(r.status, -SIGKILL) << existing;
         expectOutputPathUntouched(ws, existing);
-        EXPECT_TRUE(namesStartingWith(ws.dir(), "scan.fits.tmp").empty());
+        if (SKANVERT_PLATFORM_CALLS) {
+            EXPECT_TRUE(namesStartingWith(ws.dir(), "scan.fits.tmp").empty());
+        }
     }
 }
 

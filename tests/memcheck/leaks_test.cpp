@@ -47,6 +47,9 @@ class Leaks : public ::testing::TestWithParam<LeakCase> {};
 
 TEST_P(Leaks, NoLeakNoInvalidAccess) {
     const LeakCase& c = GetParam();
+    if (!SKANVERT_PLATFORM_CALLS && std::string(c.name).find("NamedPipe") != std::string::npos) {
+        GTEST_SKIP() << "without the system's calls a named pipe is opened by waiting for a writer";
+    }
     LaunchOptions options;
 #ifndef SKANVERT_TESTS_UNDER_ASAN
     const std::string valgrind = testsupport::findProgram("valgrind");

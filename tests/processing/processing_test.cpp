@@ -16,6 +16,8 @@
 #include "processing/smoothing.h"
 #include "support/recording_builder.h"
 
+using namespace skanvert;
+
 namespace {
 
 using testsupport::RecordingBuilder;
@@ -150,7 +152,7 @@ TEST(Smoothing, MeansShiftClampAndTail) {
     SmoothedChannel query = smoothChannel(area, -1, 0, kAmpNone, 0, lines);
     EXPECT_EQ(query.pixels, 0);  // 10 frames, smoothing 0 counts as 20
     EXPECT_TRUE(query.values.empty());
-    EXPECT_EQ(smoothChannel(area, 11, 7, 5, 0, lines).values, smoothChannel(area, 11, 7, kAmpNone, 0, lines).values);
+    EXPECT_EQ(smoothChannel(area, 11, 7, ampCorrectionMode(5), 0, lines).values, smoothChannel(area, 11, 7, kAmpNone, 0, lines).values);
 }
 
 TEST(Smoothing, TableModeScalesByStatusAndFilters) {
@@ -200,10 +202,10 @@ struct GeometryRun {
 };
 
 GeometryRun geometryFor(const std::string& object, const std::string& timeObs, float altitude, std::int32_t azimuth,
-                        GeometrySettings settings = {}) {
+                        ScanSettings settings = {}) {
     RecordingBuilder b(1000);
     SampleArea area = areaOf(b);
-    GeometryInputs in;
+    RecordingHeader in;
     in.object = object;
     in.timeObsLocal = timeObs;
     in.startObs = "12:00:00.000";
@@ -212,9 +214,9 @@ GeometryRun geometryFor(const std::string& object, const std::string& timeObs, f
     SolarEphemeris eph{0, 0, 960.0, 0, 10.0};
     settings.smooth = 10;
     GeometryRun run;
-    testing::internal::CaptureStdout();
-    run.ok = computeScanGeometry(settings, in, area, eph, run.g);
-    run.out = testing::internal::GetCapturedStdout();
+    ReportLines report;
+    run.ok = computeScanGeometry(settings, in, area, eph, run.g, report);
+    run.out = report.outText();
     return run;
 }
 
@@ -242,7 +244,7 @@ TEST(Geometry, OverfullCentreFallsBackToTheMiddle) {
 }
 
 TEST(Geometry, OtherObjectsAndAltitude) {
-    GeometrySettings s;
+    ScanSettings s;
     s.azim = 5;
     s.valh = 0;
     s.delta = 10;
@@ -267,7 +269,7 @@ TEST(Geometry, UndefinedScaleIsRefused) {
     const GeometryRun steep = geometryFor("sun", "12:00:00", 45.0f, 89);  // tan(10) * tan(89) > 1
     EXPECT_FALSE(steep.ok);
     EXPECT_NE(steep.out.find("\nScan geometry undefined: cdelt1 = -nan"), std::string::npos);
-    GeometrySettings s;
+    ScanSettings s;
     s.dspdt = 0;
     EXPECT_FALSE(geometryFor("sun", "12:00:01", 45.0f, 0, s).ok);
 }
@@ -286,12 +288,14 @@ TEST(SmoothAllChannels, MatchesThePlainSmoothingExactly) {
     // blocks 0 and 2 at 32767 and 1 and 3 at -32768, at the largest factor.
     enum Data { kMixed, kShared, kByWord, kExtremes };
     struct Case {
-        int frames, tail, smooth, mode, shift;
+        int frames, tail, smooth;
+        AmpCorrectionMode mode;
+        int shift;
         Data data;
     };
     const Case cases[] = {{400, 0, 20, kAmpNone, 0, kShared},          {401, 300, 7, kAmpTable, 3, kMixed},
                           {333, 751, 11, kAmpAutomatic, 25, kMixed},   {250, 10, 12, kAmpAutomatic, -40, kMixed},
-                          {64, 0, 1, kAmpTable, 0, kMixed},            {90, 5, 0, 9, 1000, kMixed},
+                          {64, 0, 1, kAmpTable, 0, kMixed},            {90, 5, 0, ampCorrectionMode(9), 1000, kMixed},
                           {30, 0, 40, kAmpTable, 0, kMixed},           {500, 0, 13, kAmpTable, -7, kShared},
                           {700, 0, 9, kAmpTable, 4, kByWord},          {600, 0, 40, kAmpTable, -3, kByWord},
                           // large enough for the pass to be shared among cores
@@ -414,27 +418,24 @@ TEST(SelectChannels, SharedWorkGivesThePlainChannelByChannelResult) {
     TIniFile table;
     ASSERT_GT(table.Load(config), 0);
 
-    for (const int mode : {kAmpNone, kAmpAutomatic, kAmpTable}) {
+    for (const AmpCorrectionMode mode : {kAmpNone, kAmpAutomatic, kAmpTable}) {
         SampleArea area = areaOf(b);
         const std::int64_t pixels = pixelCount(area, smooth);
         ScanGeometry geometry;
         geometry.windowCentre = static_cast<std::int32_t>(pixels / 2);
         geometry.windowHalfWidth = 300;
         geometry.sigma = 0.1f;
-        SelectionSettings settings;
+        ScanSettings settings;
         settings.smooth = smooth;
-        settings.ampcor = mode;
+        settings.ampcor = static_cast<int>(mode);
 
-        ChannelSelection selection;
-        selection.slotChannelTable = initialSlotChannelTable();
         TMemStream image;
-        TFitsHdr primary;
-        bool released = false;
-        testing::internal::CaptureStdout();
-        ASSERT_TRUE(selectChannels(area, settings, geometry, table, 0, selection, image, primary,
-                                   [&released] { released = true; }));
-        const std::string printed = testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(released);
+        ReportLines report;
+        const ChannelPass pass = passOverChannels(area, settings, initialSlotChannelTable(), image);
+        const std::vector<AcceptedChannel> kept = finishChannels(pass, settings, geometry, table, false, image, report);
+        const std::string printed = report.outText();
+        std::array<bool, kVisitedSlots> used{};
+        for (const AcceptedChannel& channel : kept) used[static_cast<size_t>(channel.slot)] = true;
 
         // The plain way: each channel smoothed, tested and appended in turn.
         std::string lines;
@@ -447,10 +448,10 @@ TEST(SelectChannels, SharedWorkGivesThePlainChannelByChannelResult) {
             SmoothedChannel plain = smoothChannel(area, slot, smooth, mode, 0, lines);
             const float test = sunWindowTest(plain.series1(), pixels, geometry.windowCentre, geometry.windowHalfWidth);
             if (channel == 3 || channel == 7 || !(geometry.sigma > test)) {
-                EXPECT_FALSE(selection.channelUsed[static_cast<size_t>(slot)]) << slot;
+                EXPECT_FALSE(used[static_cast<size_t>(slot)]) << slot;
                 continue;
             }
-            EXPECT_TRUE(selection.channelUsed[static_cast<size_t>(slot)]) << slot;
+            EXPECT_TRUE(used[static_cast<size_t>(slot)]) << slot;
             ++accepted;
             std::reverse(plain.series1(), plain.series1() + pixels);
             std::reverse(plain.series2(), plain.series2() + pixels);
@@ -458,15 +459,16 @@ TEST(SelectChannels, SharedWorkGivesThePlainChannelByChannelResult) {
             scaleToInt32BE(plain.values.data(), encoded.data(), 2 * pixels);
             expected.insert(expected.end(), encoded.begin(), encoded.end());
         }
-        EXPECT_GT(accepted, 5) << mode;
-        EXPECT_LT(accepted, 54) << mode;
-        EXPECT_EQ(selection.accepted, accepted) << mode;
-        EXPECT_EQ(printed, lines) << mode;
+        SCOPED_TRACE(static_cast<int>(mode));
+        EXPECT_GT(accepted, 5);
+        EXPECT_LT(accepted, 54);
+        EXPECT_EQ(static_cast<int>(kept.size()), accepted);
+        EXPECT_EQ(printed, lines);
         if (mode == kAmpAutomatic) {
             EXPECT_NE(lines.find("jj="), std::string::npos);
         }
-        ASSERT_EQ(image.Size(), static_cast<std::int64_t>(expected.size())) << mode;
-        EXPECT_EQ(std::memcmp(image.Data(), expected.data(), expected.size()), 0) << mode;
+        ASSERT_EQ(image.Size(), static_cast<std::int64_t>(expected.size()));
+        EXPECT_EQ(std::memcmp(image.Data(), expected.data(), expected.size()), 0);
     }
 }
 

@@ -8,6 +8,8 @@
 #include "recording/recording.h"
 #include "support/recording_builder.h"
 
+using namespace skanvert;
+
 namespace {
 
 using testsupport::RecordingBuilder;

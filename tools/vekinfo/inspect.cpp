@@ -1,24 +1,22 @@
 #include "vekinfo/inspect.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <csetjmp>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 
 #include "astro/calendar.h"
+#include "platform/files.h"
 #include "recording/recording.h"
 #include "recording/samples.h"
 
 namespace vekinfo {
+
+using namespace skanvert;
 
 namespace {
 
@@ -232,28 +230,9 @@ std::vector<Field> fields(const RecordingInfo& info) {
     return f;
 }
 
-// The jump out of a pass whose mapped bytes went away; null outside a pass.
-sigjmp_buf* volatile guardedPass = nullptr;
+}  // namespace
 
-void onBusError(int signal) {
-    if (guardedPass) siglongjmp(*guardedPass, 1);
-    std::signal(signal, SIG_DFL);  // not ours: the default action, as without a handler
-    std::raise(signal);
-}
-
-void installBusErrorHandler() {
-    static const bool installed = [] {
-        struct sigaction action {};
-        action.sa_handler = onBusError;
-        sigemptyset(&action.sa_mask);
-        return sigaction(SIGBUS, &action, nullptr) == 0;
-    }();
-    static_cast<void>(installed);
-}
-
-// The pass of scanImage. It holds nothing that needs destroying, so that the
-// jump out of it skips no destructor.
-void scanPass(const unsigned char* image, std::int64_t frames, ImageScan& scan) {
+void scanImage(const unsigned char* image, std::int64_t frames, ImageScan& scan) {
     std::memcpy(scan.header, image, sizeof scan.header);
     scan.changedWords = 0;
     scan.changes = 0;
@@ -271,8 +250,6 @@ void scanPass(const unsigned char* image, std::int64_t frames, ImageScan& scan) 
     }
 }
 
-}  // namespace
-
 float unpackedAltitude(float headerAltitude) {
     if (!(headerAltitude > kPackedAltitude)) return headerAltitude;
     const double v = headerAltitude;
@@ -280,19 +257,6 @@ float unpackedAltitude(float headerAltitude) {
     const double minutes = std::trunc(v * 0.01 - 100 * degrees);
     const double seconds = v - 10000 * degrees - 100 * minutes;
     return static_cast<float>(degrees + seconds / 3600 + minutes / 60);
-}
-
-bool scanImage(const unsigned char* image, std::int64_t frames, ImageScan& scan) {
-    installBusErrorHandler();
-    sigjmp_buf jump;
-    if (sigsetjmp(jump, 1) != 0) {
-        guardedPass = nullptr;
-        return false;
-    }
-    guardedPass = &jump;
-    scanPass(image, frames, scan);
-    guardedPass = nullptr;
-    return true;
 }
 
 std::optional<double> durationSeconds(const std::string& startObs, const std::string& stopObs) {
@@ -319,33 +283,23 @@ std::optional<double> durationSeconds(const std::string& startObs, const std::st
 RecordingInfo inspectRecording(const std::string& path) {
     RecordingInfo info;
     info.path = path;
-    // Non-blocking, so that a named pipe is refused instead of waited on.
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        info.error = std::string("cannot open: ") + std::strerror(errno);
-        return info;
-    }
-    struct stat status {};
-    if (fstat(fd, &status) != 0) {
-        info.error = std::string("cannot open: ") + std::strerror(errno);
-        close(fd);
-        return info;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        info.error = "not a regular file";
-        close(fd);
-        return info;
-    }
-    info.size = status.st_size;
-    if (status.st_size < kHeaderBytes) {
-        info.error = "shorter than the 4096-byte header (" + std::to_string(status.st_size) + " bytes)";
-        close(fd);
-        return info;
-    }
-    std::FILE* file = fdopen(fd, "rb");
+    // Opened without waiting, so that a named pipe is refused, not waited on.
+    std::FILE* file = platform::openForReading(path);
     if (!file) {
         info.error = std::string("cannot open: ") + std::strerror(errno);
-        close(fd);
+        return info;
+    }
+    std::int64_t size = -1;
+    const platform::FileKind kind = platform::kindOf(file, size);
+    if (kind == platform::FileKind::Directory || kind == platform::FileKind::Other) {
+        info.error = "not a regular file";
+        std::fclose(file);
+        return info;
+    }
+    if (size >= 0) info.size = size;
+    if (size >= 0 && size < kHeaderBytes) {
+        info.error = "shorter than the 4096-byte header (" + std::to_string(size) + " bytes)";
+        std::fclose(file);
         return info;
     }
     RecordingImage image;
@@ -358,7 +312,6 @@ RecordingInfo inspectRecording(const std::string& path) {
             info.error = "shorter than the 4096-byte header";
             return info;
         case ReadStatus::ReadFailed: info.error = "cannot read the whole file"; return info;
-        case ReadStatus::OutOfMemory: info.error = "not enough memory to read it"; return info;
     }
 
     info.size = image.size();
@@ -366,7 +319,10 @@ RecordingInfo inspectRecording(const std::string& path) {
     info.frames = frameCount(dataLength);
     info.trailingBytes = dataLength - *info.frames * kFrameBytes;
     ImageScan scan;
-    if (!scanImage(image.data(), *info.frames, scan)) {
+    scanImage(image.data(), *info.frames, scan);
+    // A mapped file cut short by another process meanwhile reads as zeros
+    // beyond its new end: such a pass is not trusted.
+    if (!image.intact()) {
         info.error = "shortened while being read";
         return info;
     }

@@ -11,6 +11,8 @@
 
 namespace vekinfo {
 
+using namespace skanvert;
+
 // Everything vekinfo reports of one recording. An empty optional is a value
 // that is not known (the file could not be read that far).
 struct RecordingInfo {
@@ -65,11 +67,9 @@ struct ImageScan {
 //          number of whole frames after its header.
 //   Does: copies the header and compares the status words of each frame
 //         with those of the frame before, in one sequential pass with no
-//         call to the system.
-//   Returns: true with `scan` filled; false when the bytes went away under
-//         the pass (a mapped file shortened meanwhile: the bus error that
-//         the access raises is caught while the pass runs, nowhere else).
-bool scanImage(const unsigned char* image, std::int64_t frames, ImageScan& scan);
+//         call to the system. (Whether a mapped image stayed whole under
+//         the pass is the image's to tell: RecordingImage::intact.)
+void scanImage(const unsigned char* image, std::int64_t frames, ImageScan& scan);
 
 // durationSeconds
 //   Given: the "HH:MM:SS.mmm" texts of the start and stop stamps.

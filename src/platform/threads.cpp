@@ -1,13 +1,18 @@
-#include "processing/parallel.h"
+#include "platform/threads.h"
 
 #include <cstring>
 
-#if defined(__linux__)
+#if SKANVERT_PLATFORM_CALLS && defined(__linux__)
+#define SKANVERT_CORE_PLACEMENT 1
 #include <pthread.h>
 #include <sched.h>
+#else
+#define SKANVERT_CORE_PLACEMENT 0
 #endif
 
-#if defined(__linux__)
+namespace skanvert::platform {
+
+#if SKANVERT_CORE_PLACEMENT
 static_assert(sizeof(cpu_set_t) <= sizeof(std::array<unsigned char, 128>), "core mask does not fit");
 
 CoreSet::CoreSet() {
@@ -36,6 +41,8 @@ void CoreSet::settle() const {
 }
 #else
 CoreSet::CoreSet() = default;
-void CoreSet::startAwayFromCaller(std::thread&) const {}
+void CoreSet::startAwayFromCaller(std::thread&) const { (void)mask_, (void)callerCore_, (void)known_; }
 void CoreSet::settle() const {}
 #endif
+
+}  // namespace skanvert::platform
