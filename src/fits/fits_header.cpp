@@ -3,9 +3,10 @@
 #include "fits/fits_header.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/report.h"
 
 namespace skanvert {
 
@@ -50,24 +51,6 @@ std::size_t copyText(FitsCard& card, std::size_t at, const char* text, std::size
         ++n;
     }
     return n;
-}
-
-// printf-style formatting into a string of exactly the needed length.
-__attribute__((format(printf, 1, 2))) std::string formatText(const char* format, ...) {
-    std::va_list args;
-    va_start(args, format);
-    std::va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text;
-    if (length > 0) {
-        text.resize(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(text.data(), text.size(), format, again);
-        text.resize(static_cast<std::size_t>(length));
-    }
-    va_end(again);
-    return text;
 }
 
 // The text of a real for the value field: `text` when it fits the 20 columns,

@@ -5,8 +5,6 @@
 
 namespace skanvert {
 
-namespace {
-
 std::string formatList(const char* format, std::va_list args) {
     std::va_list again;
     va_copy(again, args);
@@ -21,7 +19,13 @@ std::string formatList(const char* format, std::va_list args) {
     return text;
 }
 
-}  // namespace
+std::string formatText(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::string text = formatList(format, args);
+    va_end(args);
+    return text;
+}
 
 void Report::outf(const char* format, ...) {
     std::va_list args;

@@ -3,10 +3,19 @@
 // output and standard error; a test may collect them instead.
 #pragma once
 
+#include <cstdarg>
 #include <string>
 #include <string_view>
 
 namespace skanvert {
+
+// formatText / formatList
+//   Given: a printf format and its values (or their va_list, which is used
+//          up).
+//   Returns: the text printf would write, as a string of exactly its length
+//          (empty when the format fails).
+std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatList(const char* format, std::va_list args);
 
 class Report {
 public:
