@@ -221,7 +221,8 @@ class Broken(Scratch):
         notime = bytearray(data)
         notime[18:34] = b"xx:00:00".ljust(16, b"\0")
         os.mkdir(self.path("folder.dat"))
-        os.mkfifo(self.path("pipe.dat"))
+        if not ARGS.portable:  # without the system's calls an open waits for a pipe's writer
+            os.mkfifo(self.path("pipe.dat"))
         os.symlink("loop.dat", self.path("loop.dat"))
         # path, ok, error, fields expected
         cases = [
@@ -238,7 +239,7 @@ class Broken(Scratch):
             (write("notime.dat", notime), False, "no valid time of observation",
              {"time_local": "xx:00:00", "time_ut": None, "date_obs": "2006-04-12"}),
             (self.path("folder.dat"), False, "not a regular file", {"size": None}),
-            (self.path("pipe.dat"), False, "not a regular file", {}),
+            *([] if ARGS.portable else [(self.path("pipe.dat"), False, "not a regular file", {})]),
             (self.path("missing.dat"), False, "cannot open: No such file or directory", {}),
             (self.path("loop.dat"), False, "cannot open: Too many levels of symbolic links", {}),
         ]
@@ -333,6 +334,7 @@ def main():
     parser.add_argument("--vekinfo", required=True)
     parser.add_argument("--skanvert", required=True)
     parser.add_argument("--vekgen", required=True)
+    parser.add_argument("--portable", action="store_true", help="built without the system's calls")
     ARGS, rest = parser.parse_known_args()
     for name in ("vekinfo", "skanvert", "vekgen"):
         setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))

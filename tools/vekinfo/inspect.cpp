@@ -296,6 +296,7 @@ RecordingInfo inspectRecording(const std::string& path) {
         std::fclose(file);
         return info;
     }
+    if (size < 0) size = platform::sizeBySeeking(file);  // the system did not tell it
     if (size >= 0) info.size = size;
     if (size >= 0 && size < kHeaderBytes) {
         info.error = "shorter than the 4096-byte header (" + std::to_string(size) + " bytes)";
