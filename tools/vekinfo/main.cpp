@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "vekinfo/inspect.h"
+#include "vekinfo/recording_info.h"
 
 namespace {
 

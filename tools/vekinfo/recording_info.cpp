@@ -1,4 +1,4 @@
-#include "vekinfo/inspect.h"
+#include "vekinfo/recording_info.h"
 
 
 #include <cerrno>
