@@ -38,7 +38,7 @@ import sys
 import tempfile
 import time
 import warnings
-from datetime import date
+from datetime import date, datetime, timedelta
 
 import numpy as np
 from astropy.io import fits
@@ -235,6 +235,24 @@ class Fits:
         self.over = [h.get(f"OVER{i:03d}") for i in range(1, self.nchan + 1)]
 
 
+def summer_time(day):
+    """The recorder's summer time: last Sunday of March through the last of October."""
+    def last_sunday(month):
+        d = date(day.year, month, 31)
+        while d.weekday() != 6:
+            d = d.replace(day=d.day - 1)
+        return d
+    return last_sunday(3) <= day <= last_sunday(10)
+
+
+def start_utc(plan, stamp):
+    """The recording's start in UT: the local start stamp less 3 h (4 h in summer)."""
+    day = date.fromisoformat(plan["date"])
+    local = datetime.combine(day, datetime.strptime(stamp["start"], "%H:%M:%S").time()) \
+        + timedelta(milliseconds=stamp["start_ms"])
+    return local - timedelta(hours=4 if summer_time(day) else 3)
+
+
 def approx_declination(iso):
     """The Sun's declination in degrees to within about a degree."""
     d = date.fromisoformat(iso)
@@ -320,8 +338,9 @@ def check_recording(res, name, f, plan, config, stamp, smooth):
               abs(h["CDELT1"] / drift - 1) < 1e-3, f"CDELT1={h['CDELT1']}, drift {drift:.6f}")
 
     # Identification of the observation.
-    want_date = plan["date"] if f.standard else plan["date"].replace("-", "/")
-    res.check(g, "DATE-OBS is the recording's date in the layout's form",
+    want_date = start_utc(plan, stamp).isoformat(timespec="milliseconds") if f.standard \
+        else plan["date"].replace("-", "/")
+    res.check(g, "DATE-OBS is the recording's date (default) or its start in UT (standard)",
               h.get("DATE-OBS") == want_date, f"DATE-OBS={h.get('DATE-OBS')!r}, want {want_date!r}")
     local = local_clock(plan["start"], plan["crossing"])
     res.check(g, "TIME-OBS is the crossing's clock time (zones differ by whole hours)",
