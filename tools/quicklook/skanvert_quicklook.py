@@ -44,9 +44,14 @@ from matplotlib.patches import Patch  # noqa: E402
 
 try:
     import skanvert  # noqa: E402
-except ImportError:  # run from the source tree: the reader beside it
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
-        os.path.realpath(__file__)))), "python"))
+except ImportError:
+    # Run from the source tree (the reader in python/) or installed under a
+    # prefix that python3 does not search (the reader beside bin/).
+    _here = os.path.dirname(os.path.realpath(__file__))
+    _prefix = os.path.dirname(_here)
+    sys.path[:0] = [os.path.join(os.path.dirname(_prefix), "python"),
+                    os.path.join(_prefix, "lib", "python3", "dist-packages"),
+                    os.path.join(_prefix, "lib", "python%d.%d" % sys.version_info[:2], "dist-packages")]
     import skanvert  # noqa: E402
 
 SERIES_COLOURS = ("#1f5fa8", "#d9771e")  # first row (R or I), second row (L or V)
