@@ -683,6 +683,14 @@ def check_world(res, name, f, path, plan, config, stamp, smooth):
               list(w.wcs.ctype) == ["OFFSET", "STOKES", "FREQ-TAB" if k else "FREQ"]
               and wa.world_axis_physical_types[:2] == ["time", "phys.polarization.stokes"],
               f"{list(w.wcs.ctype)} / {wa.world_axis_physical_types}")
+    stop = stamp_utc(plan, stamp["stop"], stamp["stop_ms"])
+    res.check(g, "DATE-BEG = DATE-OBS and DATE-END: the start and stop stamps in UT",
+              h.get("DATE-BEG") == h.get("DATE-OBS") == start_utc(plan, stamp).isoformat(timespec="milliseconds")
+              and h.get("DATE-END") == stop.isoformat(timespec="milliseconds") and h.get("TIMESYS") == "UTC",
+              f"DATE-BEG {h.get('DATE-BEG')} DATE-END {h.get('DATE-END')} (stop {stop}), TIMESYS {h.get('TIMESYS')}")
+    res.check(g, "BUNIT, CREATOR and VERS_SW",
+              h.get("BUNIT") == "adu" and h.get("CREATOR") == "skanvert" and bool(h.get("VERS_SW")),
+              f"BUNIT {h.get('BUNIT')!r} CREATOR {h.get('CREATOR')!r} VERS_SW {h.get('VERS_SW')!r}")
     if not (k and N):
         return
 
@@ -727,14 +735,6 @@ def check_world(res, name, f, path, plan, config, stamp, smooth):
               seconds_apart(at_crpix, crossing) < 1e-3
               and h.get("DATE-SUN") == crossing.isoformat(timespec="milliseconds"),
               f"{at_crpix} / DATE-SUN {h.get('DATE-SUN')} vs {crossing}")
-    stop = stamp_utc(plan, stamp["stop"], stamp["stop_ms"])
-    res.check(g, "DATE-BEG = DATE-OBS and DATE-END: the start and stop stamps in UT",
-              h.get("DATE-BEG") == h.get("DATE-OBS") == start_utc(plan, stamp).isoformat(timespec="milliseconds")
-              and h.get("DATE-END") == stop.isoformat(timespec="milliseconds") and h.get("TIMESYS") == "UTC",
-              f"DATE-BEG {h.get('DATE-BEG')} DATE-END {h.get('DATE-END')} (stop {stop}), TIMESYS {h.get('TIMESYS')}")
-    res.check(g, "BUNIT, CREATOR and VERS_SW",
-              h.get("BUNIT") == "adu" and h.get("CREATOR") == "skanvert" and bool(h.get("VERS_SW")),
-              f"BUNIT {h.get('BUNIT')!r} CREATOR {h.get('CREATOR')!r} VERS_SW {h.get('VERS_SW')!r}")
 
 
 def flipped_copy(path, folder, label, position):
