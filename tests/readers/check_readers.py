@@ -860,6 +860,30 @@ def check_reader_layouts(res, name, default_path, standard_path, smooth, plan, s
         res.check(g, "to_ndcube: an NDCube with the WCS of all three axes from both layouts", False, repr(err))
 
 
+# The converter's summer-time table (first and last day, March and October).
+SUMMER_TIME_TABLE = {
+    2005: (27, 30), 2006: (26, 29), 2007: (25, 28), 2008: (30, 26), 2009: (29, 25), 2010: (28, 31),
+    2011: (27, 30), 2012: (25, 28), 2013: (31, 27), 2014: (30, 26), 2015: (29, 25), 2016: (27, 30),
+    2017: (26, 29), 2018: (25, 28), 2019: (31, 27), 2020: (29, 25)}
+
+
+def check_reader_rules(res):
+    """The reader's clock offset for the default layout is the converter's:
+    4 hours on both switch days and between them, 3 the day before and after."""
+    wrong = []
+    for year, (first, last) in SUMMER_TIME_TABLE.items():
+        cases = [(date(year, 3, first) - timedelta(days=1), 3), (date(year, 3, first), 4),
+                 (date(year, 10, last), 4), (date(year, 10, last) + timedelta(days=1), 3)]
+        wrong += [f"{d}: {skanvert.recorder_offset_hours(d)} h, want {h}" for d, h in cases
+                  if skanvert.recorder_offset_hours(d) != h]
+    res.check("reader rules", "the recorder's offset from UT on and around every switch day of the table",
+              not wrong, "; ".join(wrong))
+    clocks = [("10:20:30", 37230.0), ("10:20:30.5", 37230.5), ("10-20-30", 37230.0), ("00:00:00", 0.0)]
+    wrong = [f"{c}: {skanvert.clock_seconds(c)}" for c, v in clocks if skanvert.clock_seconds(c) != v]
+    res.check("reader rules", "clock texts to seconds of the day as the converter reads them", not wrong,
+              "; ".join(wrong))
+
+
 def check_wrong_kinds(res, folder, recording, good):
     """Files that are not skanvert FITS files raise skanvert.NotSkanvertFile."""
     g = "reader wrong kind"
@@ -1008,6 +1032,7 @@ def main():
                 if name[:-len("-std")] in paths:
                     check_reader_layouts(res, name, paths[name[:-len("-std")]], paths[name], smooth, plan,
                                          stamps[rec])
+        check_reader_rules(res)
         if "mixed-amp1-std" in paths:
             check_wrong_kinds(res, folder, os.path.join(folder, "mixed", "scan.dat"), paths["mixed-amp1-std"])
         check_gain(res, files, RECORDINGS["gain"], configs["gain"])
