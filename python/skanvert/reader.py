@@ -139,6 +139,11 @@ class ScanHeader:
         self.overflow = np.array(over, dtype=bool)
         self.flag_iv = int(header.get("FLAG_IV", 1))
         self.polarisation = ("I", "V") if self.flag_iv == 0 else ("RR", "LL")
+        if standard and str(header.get("CTYPE2", "")).strip() == "STOKES":
+            # The standard layout's own polarisation axis.
+            codes = [float(header.get("CRVAL2", 0)) + (i + 1 - float(header.get("CRPIX2", 1)))
+                     * float(header.get("CDELT2", 1)) for i in range(2)]
+            self.polarisation = tuple(STOKES_LABELS.get(int(round(c)), f"{c:g}") for c in codes)
 
         crpix = _card(header, "CRPIX1", path)
         self.crpix = crpix - 1.0 if standard else crpix
