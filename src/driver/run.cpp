@@ -14,6 +14,7 @@
 #include "fits/output.h"
 #include "platform/files.h"
 #include "processing/geometry.h"
+#include "processing/scan_settings.h"
 #include "processing/selection.h"
 #include "recording/recording.h"
 #include "tables/ini_file.h"
@@ -67,6 +68,10 @@ ScanCardValues scanCardValues(const RunSettings& settings, const RecordingHeader
     values.dspdt = settings.dspdt;
     values.shift = settings.shift;
     values.standardLayout = settings.standardLayout;
+    if (settings.standardLayout) {
+        values.times = scanTimes(header.year, header.month, header.day, header.startObs, header.stopObs,
+                                 geometry.dt, effectiveSmoothing(settings.smooth), settings.dspdt);
+    }
     return values;
 }
 

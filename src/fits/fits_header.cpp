@@ -24,6 +24,7 @@ constexpr std::size_t kCommentColumns = 40;      // columns 34-73
 constexpr std::size_t kCommentaryIndex = 10;     // column 11 of COMMENT / HISTORY
 constexpr std::size_t kCommentaryColumns = 70;   // columns 11-80
 constexpr std::size_t kMinStringColumns = 8;     // short strings are padded to 8
+constexpr std::size_t kLongStringColumns = 68;   // columns 12-79 of a long string
 
 // Adding or replacing a card is refused above this count, so that a list
 // holds at most 1022 cards and, after END, at most 1023 of the 1024 slots.
@@ -64,14 +65,14 @@ std::string fitValueField(std::string text, double value) {
 
 // A string value as it stands between the quotes: each quote doubled, every
 // character outside printable ASCII (a header holds no other) written as '?',
-// cut to 20 characters, stopping before a quote whose doubled form would not
-// fit.
-std::string escapedString(const std::string& value) {
+// cut to `limit` characters, stopping before a quote whose doubled form would
+// not fit.
+std::string escapedString(const std::string& value, std::size_t limit = kValueColumns) {
     std::string escaped;
     for (char c : value) {
         if (c < ' ' || c > '~') c = '?';
         const std::size_t width = (c == '\'') ? 2 : 1;
-        if (escaped.size() + width > kValueColumns) break;
+        if (escaped.size() + width > limit) break;
         escaped.append(width, c);
     }
     return escaped;
@@ -152,6 +153,29 @@ bool TFitsHdr::SetString(const std::string& keyword, const std::string& value, c
     card[kValueIndex + 1 + std::max(escaped.size(), kMinStringColumns)] = '\'';
     return true;
 }
+
+// Short texts take the layout of SetString; longer ones close their quote
+// right after the text and carry the comment, as far as it fits, after " / ".
+bool TFitsHdr::SetLongString(const std::string& keyword, const std::string& value, const char* comment) {
+    const std::string escaped = escapedString(value, kLongStringColumns);
+    if (std::max(escaped.size(), kMinStringColumns) + 1 + kValueIndex + 1 <= kValueIndex + kValueColumns)
+        return SetString(keyword, value, comment);
+    if (Count() > kLastCountForAdding) return false;
+    FitsCard& card = PrepareCard(keyword, nullptr);
+    std::fill(card.begin() + static_cast<std::ptrdiff_t>(kValueIndex), card.end(), ' ');
+    card[kValueIndex] = '\'';
+    std::copy(escaped.begin(), escaped.end(), card.begin() + static_cast<std::ptrdiff_t>(kValueIndex + 1));
+    const std::size_t close = kValueIndex + 1 + escaped.size();
+    card[close] = '\'';
+    const std::size_t slash = close + 2;
+    if (comment != nullptr && *comment != '\0' && slash + 2 < kCardLength) {
+        card[slash] = '/';
+        copyText(card, slash + 2, comment, kCardLength - slash - 2);
+    }
+    return true;
+}
+
+int TFitsHdr::Find(const std::string& keyword) { return FindCard(UpperKey(keyword)); }
 
 // Appends a COMMENT or HISTORY card; these are never replaced.
 bool TFitsHdr::AddCommentary(const char* word, const char* text) {

@@ -47,6 +47,23 @@ public:
     bool SetDouble(const std::string& keyword, double value, const char* comment = nullptr);
     bool SetString(const std::string& keyword, const std::string& value, const char* comment = nullptr);
 
+    // SetLongString
+    //   Does: as SetString for a text whose escaped form closes its quote by
+    //         column 30; a longer text (escaped, at most 68 characters) has
+    //         its closing quote right after it and, when given, " / " and the
+    //         comment after that, cut at column 80.
+    //   Returns: false, with nothing changed, while the list holds more than
+    //         1021 cards.
+    //   Notes: for the ISO 8601 date-times and names of the standard layout;
+    //         the default layout never calls it.
+    bool SetLongString(const std::string& keyword, const std::string& value, const char* comment = nullptr);
+
+    // Find
+    //   Returns: the index of the card that SetInt and the other setters
+    //         would replace for the keyword (the first whose text begins with
+    //         it, upper-cased), or -1.
+    int Find(const std::string& keyword);
+
     // AddComment / AddHistory
     //   Does: appends a new "COMMENT" / "HISTORY" card, text (may be null)
     //         from column 11, cut to 70 characters.

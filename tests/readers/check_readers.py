@@ -18,7 +18,19 @@ layouts with skanvert (in a temporary folder) and checks the results:
               -amp=2 (everywhere): no jump beyond a few noise levels.
   standard    the standard layout holds the same data and table bytes as the
               default one; fitsverify reports 0 errors and 0 warnings; cfitsio
-              reads the scaled image and filters the table.
+              reads the scaled image and filters the table; fpack and
+              funpack keep the image.
+  world       astropy.wcs on the standard layout, both descriptions: each
+              plane's frequency from its FREQ card and the configuration,
+              the series' polarisation codes, the offsets, and the UT of the
+              first, centre and last pixel from the stamps, dspdt and n
+              (also across UT midnight); DATE-BEG/END/SUN from the stamps.
+  checksum    astropy verifies every unit's CHECKSUM and DATASUM; one
+              changed byte in any header or data unit fails astropy's and
+              fitsverify's test.
+  reader      python/skanvert reads both layouts into the same arrays and
+              values (image, offsets, times, frequencies, table rows,
+              ndcube); files of the wrong kind raise NotSkanvertFile.
   quicklook   tools/quicklook/skanvert_quicklook.py draws a PNG from either
               layout (and from a file without channels) and prints a summary;
               it reads the same values from both layouts.
@@ -38,7 +50,7 @@ import sys
 import tempfile
 import time
 import warnings
-from datetime import date
+from datetime import date, datetime, timedelta
 
 import numpy as np
 from astropy.io import fits
@@ -46,6 +58,8 @@ from astropy.utils.exceptions import AstropyWarning
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 QUICKLOOK = os.path.join(REPO, "tools", "quicklook", "skanvert_quicklook.py")
+sys.path.insert(0, os.path.join(REPO, "python"))
+import skanvert  # noqa: E402  (the reader under test, from the source tree)
 PYTHON = "/usr/bin/python3"
 
 FRAME_SECONDS = 0.0076365  # vekgen's default frame time, which skanvert assumes too
@@ -71,6 +85,14 @@ RECORDINGS = {
         dead=[], noise_only=[], overflow=[], gain_steps=[(3000, 2), (12000, 0), (19000, 1)],
         date="2006-04-12", start="12:00:00", object="sun", altitude=45.0, seed=3,
         noise=20.0),
+    # Winter time (UT = local - 3 h): the start is 23:58:30 UT of the day
+    # before the recorder's date and the Sun crosses just after UT midnight;
+    # 30000 frames hold December's wider disc.
+    "midnight": dict(
+        frames=30000, crossing=110, channels=[1, 2, 3, 4],
+        dead=[], noise_only=[], overflow=[], gain_steps=[],
+        date="2009-12-02", start="02:58:30", object="sun", altitude=45.0, seed=7,
+        noise=20.0),
     "nochannel": dict(
         frames=8000, crossing=30, channels=[1, 2, 3],
         dead=[1, 2, 3], noise_only=[], overflow=[], gain_steps=[],
@@ -91,6 +113,8 @@ CONVERSIONS = [
     ("gain-amp1", "gain", 1, None, "default"),
     ("gain-amp2", "gain", 2, None, "default"),
     ("gain-amp2-std", "gain", 2, None, "standard"),
+    ("midnight-amp1", "midnight", 1, None, "default"),
+    ("midnight-amp1-std", "midnight", 1, None, "standard"),
     ("nochannel-amp1", "nochannel", 1, None, "default"),
     ("nochannel-amp1-std", "nochannel", 1, None, "standard"),
 ]
@@ -168,9 +192,11 @@ def read_stamps(path):
         head = f.read(4096)
     obs = head[18:26].decode("ascii", "replace")
     start = re.search(rb"(\d\d:\d\d:\d\d) \d{4} (\d{1,3})\b", head[4032:4064])
-    if not re.fullmatch(r"\d\d:\d\d:\d\d", obs) or start is None:
-        raise Stop(f"{path}: no observation time or start stamp where expected")
-    return dict(obs=obs, start=start.group(1).decode(), start_ms=int(start.group(2)))
+    stop = re.search(rb"(\d\d:\d\d:\d\d) \d{4} (\d{1,3})\b", head[3072:3104])
+    if not re.fullmatch(r"\d\d:\d\d:\d\d", obs) or start is None or stop is None:
+        raise Stop(f"{path}: no observation time or start and stop stamps where expected")
+    return dict(obs=obs, start=start.group(1).decode(), start_ms=int(start.group(2)),
+                stop=stop.group(1).decode(), stop_ms=int(stop.group(2)))
 
 
 def seconds_of_day(clock):
@@ -233,6 +259,37 @@ class Fits:
         self.crpix0 = h["CRPIX1"] - (1 if self.standard else 0)
         self.freqs = [h.get(f"FREQ{i:03d}") for i in range(1, self.nchan + 1)]
         self.over = [h.get(f"OVER{i:03d}") for i in range(1, self.nchan + 1)]
+
+
+def summer_time(day):
+    """The recorder's summer time: last Sunday of March through the last of October."""
+    def last_sunday(month):
+        d = date(day.year, month, 31)
+        while d.weekday() != 6:
+            d = d.replace(day=d.day - 1)
+        return d
+    return last_sunday(3) <= day <= last_sunday(10)
+
+
+def stamp_utc(plan, clock, ms=0):
+    """A local clock time of the recording's day in UT: less 3 h (4 h in summer)."""
+    day = date.fromisoformat(plan["date"])
+    local = datetime.combine(day, datetime.strptime(clock, "%H:%M:%S").time()) + timedelta(milliseconds=ms)
+    return local - timedelta(hours=4 if summer_time(day) else 3)
+
+
+def start_utc(plan, stamp):
+    """The recording's start in UT."""
+    return stamp_utc(plan, stamp["start"], stamp["start_ms"])
+
+
+def pixel_times(plan, stamp, smooth, npix):
+    """UT of every image pixel, computed from the stamps, the frame time and n:
+    pixel p of recording order starts at start + p * n * dspdt, and the image
+    holds the pixels in reverse order."""
+    step = (smooth or DEFAULT_SMOOTHING) * FRAME_SECONDS
+    start = start_utc(plan, stamp)
+    return [start + timedelta(seconds=(npix - 1 - q) * step) for q in range(npix)]
 
 
 def approx_declination(iso):
@@ -320,8 +377,9 @@ def check_recording(res, name, f, plan, config, stamp, smooth):
               abs(h["CDELT1"] / drift - 1) < 1e-3, f"CDELT1={h['CDELT1']}, drift {drift:.6f}")
 
     # Identification of the observation.
-    want_date = plan["date"] if f.standard else plan["date"].replace("-", "/")
-    res.check(g, "DATE-OBS is the recording's date in the layout's form",
+    want_date = start_utc(plan, stamp).isoformat(timespec="milliseconds") if f.standard \
+        else plan["date"].replace("-", "/")
+    res.check(g, "DATE-OBS is the recording's date (default) or its start in UT (standard)",
               h.get("DATE-OBS") == want_date, f"DATE-OBS={h.get('DATE-OBS')!r}, want {want_date!r}")
     local = local_clock(plan["start"], plan["crossing"])
     res.check(g, "TIME-OBS is the crossing's clock time (zones differ by whole hours)",
@@ -588,6 +646,281 @@ def check_standard(res, name, f, default, path, folder):
         res.check(g, "cfitsio (fitscopy) filters the table rows by frequency", ok, msg)
 
 
+def seconds_apart(a, b):
+    return abs((a - b).total_seconds())
+
+
+def astropy_datetime(t):
+    """An astropy Time (scalar) as a naive datetime in UT."""
+    return t.to_datetime()
+
+
+def check_world(res, name, f, path, plan, config, stamp, smooth):
+    """The standard layout's world coordinates against values computed from
+    the recording: frequencies, polarisations, offsets and pixel times."""
+    from astropy.wcs import WCS
+    g = f"world {name}"
+    h = f.header
+    N, k = f.npix, f.nchan
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", AstropyWarning)
+        with fits.open(path, memmap=False) as hdus:
+            names = [u.name.upper() for u in hdus]
+            res.check(g, "units: primary, Scan_params, then the frequency table WCS-TAB",
+                      names == (["PRIMARY", "SCAN_PARAMS", "WCS-TAB"] if k else ["PRIMARY", "SCAN_PARAMS"]),
+                      f"{names}")
+            try:
+                w = WCS(h, fobj=hdus)
+            except Exception as err:  # no WCS at all is the finding
+                res.check(g, "astropy WCS(header, fobj=hdul) of all three axes", False, repr(err))
+                return
+        try:
+            wa = WCS(h, key="A")
+        except Exception as err:
+            res.check(g, "astropy WCS(header, key='A') (UT time)", False, repr(err))
+            return
+    res.check(g, "world axis types: offset, Stokes, frequency; time in description A",
+              list(w.wcs.ctype) == ["OFFSET", "STOKES", "FREQ-TAB" if k else "FREQ"]
+              and wa.world_axis_physical_types[:2] == ["time", "phys.polarization.stokes"],
+              f"{list(w.wcs.ctype)} / {wa.world_axis_physical_types}")
+    stop = stamp_utc(plan, stamp["stop"], stamp["stop_ms"])
+    res.check(g, "DATE-BEG = DATE-OBS and DATE-END: the start and stop stamps in UT",
+              h.get("DATE-BEG") == h.get("DATE-OBS") == start_utc(plan, stamp).isoformat(timespec="milliseconds")
+              and h.get("DATE-END") == stop.isoformat(timespec="milliseconds") and h.get("TIMESYS") == "UTC",
+              f"DATE-BEG {h.get('DATE-BEG')} DATE-END {h.get('DATE-END')} (stop {stop}), TIMESYS {h.get('TIMESYS')}")
+    res.check(g, "BUNIT, CREATOR and VERS_SW",
+              h.get("BUNIT") == "adu" and h.get("CREATOR") == "skanvert" and bool(h.get("VERS_SW")),
+              f"BUNIT {h.get('BUNIT')!r} CREATOR {h.get('CREATOR')!r} VERS_SW {h.get('VERS_SW')!r}")
+    if not (k and N):
+        return
+
+    # Axis 3: each plane's frequency, the FREQnnn card's and the channel's.
+    planes = np.arange(k)
+    world = w.pixel_to_world_values(np.zeros(k), np.zeros(k), planes)
+    hz = np.asarray(world[2])
+    cards = np.array([h[f"FREQ{j:03d}"] for j in range(1, k + 1)]) * 1e9
+    res.check(g, "every plane's frequency (Hz) is its FREQnnn card x 1e9",
+              np.allclose(hz, cards, rtol=1e-12, atol=0), f"{hz} vs {cards}")
+    chans = plane_channels(f, config)
+    want = np.array([config[c] * 1e9 if c is not None else np.nan for c in chans])
+    res.check(g, "every plane's frequency is its channel's in the configuration (1 MHz)",
+              np.allclose(hz, want, atol=1e6), f"{hz} vs {want}")
+
+    # Axis 2: the two series are R and L (FLAG_IV = 1).
+    codes = np.asarray(w.pixel_to_world_values([0, 0], [0, 1], [0, 0])[1])
+    res.check(g, "the two series are Stokes RR (-1) and LL (-2), as FLAG_IV = 1 says",
+              h["FLAG_IV"] == 1 and list(codes) == [-1.0, -2.0], f"codes {codes}, FLAG_IV {h['FLAG_IV']}")
+
+    # Axis 1: offset 0 at the Sun centre, CDELT1 arcsec a pixel.
+    n = smooth or DEFAULT_SMOOTHING
+    since_start = (seconds_of_day(stamp["obs"]) - seconds_of_day(stamp["start"]) - stamp["start_ms"] / 1000.0)
+    centre = N - (since_start / FRAME_SECONDS) / n - 1
+    off = np.asarray(w.pixel_to_world_values([0, centre, N - 1], [0, 0, 0], [0, 0, 0])[0])
+    drift = 15.0 * math.cos(math.radians(h["SOL_DEC"])) * FRAME_SECONDS * n
+    want_off = (np.array([0, centre, N - 1]) - centre) * drift
+    res.check(g, "offset (arcsec) of the first, centre and last pixel from the stamps (0.1%, 1 arcsec)",
+              np.allclose(off, want_off, rtol=1e-3, atol=1.0), f"{off} vs {want_off}")
+
+    # Description A: UT of the first, centre and last pixel.
+    want_t = pixel_times(plan, stamp, smooth, N)
+    picks = [0, int(round(centre)), N - 1]
+    got = wa.pixel_to_world(picks, [0] * 3, [0] * 3)[0]
+    got = [astropy_datetime(t) for t in got]
+    worst = max(seconds_apart(a, want_t[p]) for a, p in zip(got, picks))
+    res.check(g, "UT of the first, centre and last pixel from the stamps, dspdt and n (1 ms)",
+              worst < 1e-3, f"{[t.isoformat() for t in got]} vs {[want_t[p].isoformat() for p in picks]}")
+    at_crpix = astropy_datetime(wa.pixel_to_world(h["CRPIX1"] - 1, 0, 0)[0])
+    crossing = stamp_utc(plan, stamp["obs"])
+    res.check(g, "the time at CRPIX1 is the crossing's UT and DATE-SUN (1 ms)",
+              seconds_apart(at_crpix, crossing) < 1e-3
+              and h.get("DATE-SUN") == crossing.isoformat(timespec="milliseconds"),
+              f"{at_crpix} / DATE-SUN {h.get('DATE-SUN')} vs {crossing}")
+
+
+def flipped_copy(path, folder, label, position):
+    """A copy of the file with one bit of the byte at `position` changed."""
+    data = bytearray(open(path, "rb").read())
+    data[position] ^= 0x04
+    target = os.path.join(folder, f"flipped-{label}.fits")
+    with open(target, "wb") as out:
+        out.write(data)
+    return target
+
+
+def checksum_failures(path):
+    """astropy's checksum verdicts: the messages of its failed verifications."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with fits.open(path, checksum=True, memmap=False) as hdus:
+            for unit in hdus:
+                unit.data  # noqa: B018  (verification happens as the data are read)
+    return [str(c.message) for c in caught if "hecksum" in str(c.message) or "atasum" in str(c.message)]
+
+
+def check_checksums(res, name, path, folder):
+    """CHECKSUM and DATASUM verify, and a changed byte anywhere is caught."""
+    g = f"checksum {name}"
+    failures = checksum_failures(path)
+    res.check(g, "astropy verifies CHECKSUM and DATASUM of every unit", not failures, "; ".join(failures))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", AstropyWarning)
+        with fits.open(path, memmap=False) as hdus:
+            starts = [u.fileinfo()["datLoc"] for u in hdus]
+            sizes = [u.fileinfo()["datSpan"] for u in hdus]
+            heads = [u.fileinfo()["hdrLoc"] for u in hdus]
+            present = all("CHECKSUM" in u.header and "DATASUM" in u.header for u in hdus)
+    res.check(g, "every unit has CHECKSUM and DATASUM cards", present)
+    spots = [("primary-header", heads[0] + 80 * 11 + 15)]  # a value in the primary header
+    spots += [(f"data-of-unit-{i}", starts[i] + 5) for i in range(len(starts)) if sizes[i]]
+    for label, position in spots:
+        bad = flipped_copy(path, folder, f"{name}-{label}", position)
+        failures = checksum_failures(bad)
+        done = run(["fitsverify", "-q", os.path.basename(bad)], folder)
+        verdict = (done.stdout + done.stderr).strip()
+        res.check(g, f"one changed byte ({label}) fails astropy's and fitsverify's checksum test",
+                  bool(failures) and not verdict.startswith("verification OK"),
+                  f"astropy: {failures[:1]}; fitsverify: {verdict[:160]}")
+
+
+def check_fpack(res, name, path, folder):
+    """fpack compresses the file and funpack gives the image back."""
+    g = f"standard {name}"
+    packed = os.path.join(folder, f"fpack-{name}.fits.fz")
+    done = run(["fpack", "-O", packed, path], folder)
+    ok = done.returncode == 0 and os.path.exists(packed)
+    msg = (done.stdout + done.stderr).strip()
+    if ok:
+        unpacked = os.path.join(folder, f"funpack-{name}.fits")
+        done = run(["funpack", "-O", unpacked, packed], folder)
+        ok = done.returncode == 0
+        if ok:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", AstropyWarning)
+                with fits.open(path, do_not_scale_image_data=True) as a, \
+                        fits.open(unpacked, do_not_scale_image_data=True) as b:
+                    ok = np.array_equal(a[0].data, b[0].data)
+        msg = (done.stdout + done.stderr).strip() or "funpack's image differs"
+    res.check(g, "fpack and funpack keep the image", ok, msg)
+
+
+def check_reader_layouts(res, name, default_path, standard_path, smooth, plan, stamp):
+    """Both layouts through skanvert.read: the same arrays and values."""
+    g = f"reader {name}"
+    try:
+        a, b = skanvert.read(default_path), skanvert.read(standard_path)
+        ha = skanvert.read_header(default_path)
+    except Exception as err:  # any failure to read is the finding
+        res.check(g, "skanvert.read opens both layouts", False, repr(err))
+        return
+    res.check(g, "layouts told apart", (a.layout, b.layout) == ("default", "standard"))
+    res.check(g, "the same image of physical values (channels x 2 x pixels)",
+              a.image.shape == b.image.shape == (a.nchan, 2, a.npix) and np.array_equal(a.image, b.image),
+              f"{a.image.shape} / {b.image.shape}")
+    res.check(g, "the same offsets (arcsec), frequencies (GHz), polarisations and overflow flags",
+              np.allclose(a.offset.to_value("arcsec"), b.offset.to_value("arcsec"), atol=1e-3)
+              and np.array_equal(a.frequency.to_value("GHz"), b.frequency.to_value("GHz"))
+              and a.polarisation == b.polarisation == ("RR", "LL")
+              and np.array_equal(a.overflow, b.overflow),
+              f"{a.frequency} / {b.frequency}, {a.polarisation} / {b.polarisation}")
+    # The default layout's DSPDT card has six decimals: its times may drift
+    # by up to N x n x 5e-7 s from the standard layout's.
+    n = smooth or DEFAULT_SMOOTHING
+    drift = a.npix * n * 5e-7 + 1e-3
+    apart = np.max(np.abs((a.time - b.time).to_value("s"))) if a.npix else 0.0
+    res.check(g, "the same pixel times (UT) from both layouts (within DSPDT's six decimals)",
+              apart <= drift, f"{apart:.4f} s apart, allowed {drift:.4f} s")
+    if a.npix:
+        want = pixel_times(plan, stamp, smooth, a.npix)
+        worst = max(seconds_apart(astropy_datetime(a.time[q]), want[q]) for q in (0, a.npix // 2, a.npix - 1))
+        res.check(g, "the default layout's pixel times from its cards, against the stamps",
+                  worst <= drift, f"{worst:.4f} s off, allowed {drift:.4f} s")
+    same = all(abs((x - y).to_value("s")) < 1e-3 for x, y in
+               ((a.start, b.start), (a.stop, b.stop), (a.crossing, b.crossing)))
+    res.check(g, "the same start, stop and crossing (UT)", same,
+              f"{a.start.isot} {a.stop.isot} {a.crossing.isot} / {b.start.isot} {b.stop.isot} {b.crossing.isot}")
+    values = ["solar_radius", "solar_p", "solar_b", "ra", "dec", "azimuth", "altitude", "cdelt", "dspdt"]
+    diff = [v for v in values if getattr(a, v) != getattr(b, v)]
+    res.check(g, "the same header values with units", not diff and a.solar_radius.unit == "arcsec"
+              and a.dec.unit == "deg", ", ".join(f"{v}: {getattr(a, v)} / {getattr(b, v)}" for v in diff))
+    res.check(g, "the same Scan_params rows as astropy Tables",
+              len(a.scan_params) == a.nchan and a.scan_params.colnames == TABLE_COLUMNS
+              and all(np.array_equal(a.scan_params[c], b.scan_params[c]) for c in TABLE_COLUMNS))
+    res.check(g, "read_header gives read's header values",
+              ha.npix == a.npix and np.array_equal(ha.frequency, a.frequency)
+              and np.array_equal(ha.time.mjd, a.time.mjd) and not hasattr(ha, "image"))
+    try:
+        cubes = [s.to_ndcube() for s in (a, b)]
+        ok = all(c.data.shape == a.image.shape for c in cubes)
+        if ok and a.nchan and a.npix:
+            worlds = [c.wcs.pixel_to_world_values(0, 1, a.nchan - 1) for c in cubes]
+            ok = all(abs(wv[2] - a.frequency[-1].to_value("Hz")) < 1.0 and wv[1] == -2.0 for wv in worlds)
+        res.check(g, "to_ndcube: an NDCube with the WCS of all three axes from both layouts", ok,
+                  f"{[c.data.shape for c in cubes]}")
+    except Exception as err:
+        res.check(g, "to_ndcube: an NDCube with the WCS of all three axes from both layouts", False, repr(err))
+
+
+# The converter's summer-time table (first and last day, March and October).
+SUMMER_TIME_TABLE = {
+    2005: (27, 30), 2006: (26, 29), 2007: (25, 28), 2008: (30, 26), 2009: (29, 25), 2010: (28, 31),
+    2011: (27, 30), 2012: (25, 28), 2013: (31, 27), 2014: (30, 26), 2015: (29, 25), 2016: (27, 30),
+    2017: (26, 29), 2018: (25, 28), 2019: (31, 27), 2020: (29, 25)}
+
+
+def check_reader_rules(res):
+    """The reader's clock offset for the default layout is the converter's:
+    4 hours on both switch days and between them, 3 the day before and after."""
+    wrong = []
+    for year, (first, last) in SUMMER_TIME_TABLE.items():
+        cases = [(date(year, 3, first) - timedelta(days=1), 3), (date(year, 3, first), 4),
+                 (date(year, 10, last), 4), (date(year, 10, last) + timedelta(days=1), 3)]
+        wrong += [f"{d}: {skanvert.recorder_offset_hours(d)} h, want {h}" for d, h in cases
+                  if skanvert.recorder_offset_hours(d) != h]
+    res.check("reader rules", "the recorder's offset from UT on and around every switch day of the table",
+              not wrong, "; ".join(wrong))
+    clocks = [("10:20:30", 37230.0), ("10:20:30.5", 37230.5), ("10-20-30", 37230.0), ("00:00:00", 0.0)]
+    wrong = [f"{c}: {skanvert.clock_seconds(c)}" for c, v in clocks if skanvert.clock_seconds(c) != v]
+    res.check("reader rules", "clock texts to seconds of the day as the converter reads them", not wrong,
+              "; ".join(wrong))
+
+
+def check_wrong_kinds(res, folder, recording, good):
+    """Files that are not skanvert FITS files raise skanvert.NotSkanvertFile."""
+    g = "reader wrong kind"
+    plain = os.path.join(folder, "plain-image.fits")
+    fits.PrimaryHDU(np.zeros((3, 4), dtype=np.int32)).writeto(plain, overwrite=True)
+    cube = os.path.join(folder, "other-cube.fits")
+    fits.HDUList([fits.PrimaryHDU(np.zeros((2, 2, 5), dtype=np.int32)),
+                  fits.BinTableHDU.from_columns([fits.Column(name="x", format="E", array=[1.0])],
+                                                name="Scan_params")]).writeto(cube, overwrite=True)
+    cut = os.path.join(folder, "cut-short.fits")
+    with open(good, "rb") as src, open(cut, "wb") as out:
+        out.write(src.read(2880))
+    empty = os.path.join(folder, "empty.fits")
+    open(empty, "wb").close()
+    cases = [("a VEK recording", recording), ("a FITS image of another kind", plain),
+             ("a 3-axis cube with a Scan_params table but not skanvert's cards", cube),
+             ("a skanvert file cut after its first block", cut), ("an empty file", empty)]
+    for label, path in cases:
+        for reader in (skanvert.read, skanvert.read_header):
+            try:
+                reader(path)
+                outcome = "no exception"
+            except skanvert.NotSkanvertFile:
+                outcome = None
+            except Exception as err:  # another class is the finding
+                outcome = repr(err)
+            res.check(g, f"{reader.__name__}: {label} raises NotSkanvertFile", outcome is None, str(outcome))
+    try:
+        skanvert.read(os.path.join(folder, "no-such-file.fits"))
+        outcome = "no exception"
+    except FileNotFoundError:
+        outcome = None
+    except Exception as err:
+        outcome = repr(err)
+    res.check(g, "a missing file raises FileNotFoundError", outcome is None, str(outcome))
+
+
 def load_quicklook():
     found = importlib.util.spec_from_file_location("skanvert_quicklook", QUICKLOOK)
     module = importlib.util.module_from_spec(found)
@@ -691,7 +1024,17 @@ def main():
                     check_noise_scale(res, name, f, plan, configs[rec], smooth)
             if layout == "standard":
                 twin = files.get(name[:-len("-std")])
-                check_standard(res, name, f, twin, paths[name], os.path.join(folder, rec))
+                work = os.path.join(folder, rec)
+                check_standard(res, name, f, twin, paths[name], work)
+                check_world(res, name, f, paths[name], plan, configs[rec], stamps[rec], smooth)
+                check_checksums(res, name, paths[name], work)
+                check_fpack(res, name, paths[name], work)
+                if name[:-len("-std")] in paths:
+                    check_reader_layouts(res, name, paths[name[:-len("-std")]], paths[name], smooth, plan,
+                                         stamps[rec])
+        check_reader_rules(res)
+        if "mixed-amp1-std" in paths:
+            check_wrong_kinds(res, folder, os.path.join(folder, "mixed", "scan.dat"), paths["mixed-amp1-std"])
         check_gain(res, files, RECORDINGS["gain"], configs["gain"])
 
         if "mixed-amp1" in paths and "mixed-amp1-std" in paths:

@@ -53,7 +53,11 @@ struct FitsFile {
             if (card.size() > 9 && card[8] == '=') {
                 std::string v = card.substr(10, 22);  // columns 11-32
                 if (!v.empty() && v[0] == '\'') {
-                    v = v.substr(0, v.rfind('\'') + 1);
+                    // To the closing quote, past doubled quotes and column 32.
+                    size_t close = 11;
+                    while (close < card.size() && (card[close] != '\'' || (close + 1 < card.size() && card[close + 1] == '\'')))
+                        close += card[close] == '\'' ? 2 : 1;
+                    v = card.substr(10, close + 1 - 10);
                 } else {
                     v = v.substr(0, 20);
                     const size_t first = v.find_first_not_of(' ');

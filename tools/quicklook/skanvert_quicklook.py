@@ -30,7 +30,6 @@ import os
 import re
 import sys
 import tempfile
-import warnings
 
 import numpy as np
 
@@ -43,11 +42,17 @@ from matplotlib import ticker  # noqa: E402
 from matplotlib.lines import Line2D  # noqa: E402
 from matplotlib.patches import Patch  # noqa: E402
 
-from astropy.io import fits  # noqa: E402
-from astropy.utils.exceptions import AstropyWarning  # noqa: E402
-
-# Default layout: the stored integers are the values times this.
-DEFAULT_LAYOUT_SCALE = 100.0
+try:
+    import skanvert  # noqa: E402
+except ImportError:
+    # Run from the source tree (the reader in python/) or installed under a
+    # prefix that python3 does not search (the reader beside bin/).
+    _here = os.path.dirname(os.path.realpath(__file__))
+    _prefix = os.path.dirname(_here)
+    sys.path[:0] = [os.path.join(os.path.dirname(_prefix), "python"),
+                    os.path.join(_prefix, "lib", "python3", "dist-packages"),
+                    os.path.join(_prefix, "lib", "python%d.%d" % sys.version_info[:2], "dist-packages")]
+    import skanvert  # noqa: E402
 
 SERIES_COLOURS = ("#1f5fa8", "#d9771e")  # first row (R or I), second row (L or V)
 OVERFLOW_COLOUR = "#c8102e"
@@ -71,70 +76,40 @@ class QuicklookError(Exception):
 
 
 class Scan:
-    """What the quick look needs from one skanvert FITS file."""
+    """What the quick look needs from one skanvert FITS file, read through
+    the skanvert reader."""
 
     def __init__(self, path):
         self.path = path
         try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", AstropyWarning)
-                with fits.open(path, do_not_scale_image_data=True, memmap=False) as hdus:
-                    header = hdus[0].header.copy()
-                    raw = hdus[0].data
-                    raw = None if raw is None else np.array(raw)
-                    table = None
-                    for hdu in hdus[1:]:
-                        if hdu.name.lower() == "scan_params":
-                            table = hdu.data
-                            table = None if table is None else np.array(table)
-                            break
-        except (OSError, ValueError, TypeError) as err:
+            scan = skanvert.read(path)
+        except skanvert.NotSkanvertFile as err:
+            raise QuicklookError(str(err)) from err
+        except OSError as err:
             raise QuicklookError(f"{path}: cannot be read as FITS ({err})") from err
 
-        self.header = header
-        self.table = table
-        if header.get("NAXIS", 0) != 3 or header.get("NAXIS2") != 2:
-            raise QuicklookError(
-                f"{path}: not a skanvert scan (expected a 3-axis image with 2 series, "
-                f"found NAXIS={header.get('NAXIS')}, NAXIS2={header.get('NAXIS2')})")
-        self.npix = int(header["NAXIS1"])
-        self.nchan = int(header["NAXIS3"])
-
-        # The standard layout carries BSCALE and counts CRPIX1 from 1.
-        self.standard = "BSCALE" in header
-        if self.standard:
-            scale = float(header["BSCALE"])
-            zero = float(header.get("BZERO", 0.0))
-        else:
-            scale = 1.0 / DEFAULT_LAYOUT_SCALE
-            zero = 0.0
-
-        if raw is None or raw.size == 0 or self.nchan == 0:
-            self.values = np.zeros((0, 2, self.npix))
-        else:
-            self.values = raw.astype(np.float64) * scale + zero
-        if self.values.shape != (self.nchan, 2, self.npix):
-            raise QuicklookError(
-                f"{path}: image data of shape {self.values.shape} does not match "
-                f"NAXIS3 x NAXIS2 x NAXIS1 = {self.nchan} x 2 x {self.npix}")
-
-        crpix = float(header.get("CRPIX1", 0.0))
-        self.crpix0 = crpix - 1.0 if self.standard else crpix
-        self.cdelt = float(header.get("CDELT1", 1.0))
-        self.offsets = (np.arange(self.npix) - self.crpix0) * self.cdelt
-
-        self.freqs = np.array([float(header.get(f"FREQ{i:03d}", np.nan))
-                               for i in range(1, self.nchan + 1)])
-        self.overflow = np.array([int(header.get(f"OVER{i:03d}", 0)) != 0
-                                  for i in range(1, self.nchan + 1)], dtype=bool)
-
-        self.series_names = ("I", "V") if header.get("FLAG_IV", 1) == 0 else ("R", "L")
-        self.object = str(header.get("OBJECT", "")).strip() or "?"
-        self.date = str(header.get("DATE-OBS", "")).strip()
-        self.time = str(header.get("TIME-OBS", "")).strip()
-        self.solar_r = header.get("SOLAR_R")
-        self.start = str(header.get("STARTOBS", "")).strip()
-        self.stop = str(header.get("STOPOBS", "")).strip()
+        self.scan = scan
+        self.header = scan.header
+        self.table = scan.scan_params
+        self.npix = scan.npix
+        self.nchan = scan.nchan
+        self.standard = scan.layout == "standard"
+        self.values = scan.image
+        self.crpix0 = scan.crpix
+        self.cdelt = float(scan.cdelt.to_value("arcsec"))
+        self.offsets = scan.offset.to_value("arcsec")
+        self.freqs = scan.frequency.to_value("GHz")
+        self.overflow = scan.overflow
+        self.series_names = ("I", "V") if scan.flag_iv == 0 else ("R", "L")
+        self.object = scan.object or "?"
+        # The recorder's date as the file gives it (the default layout's
+        # DATE-OBS text; the standard layout's start stamp date).
+        self.date = scan.date_obs if not self.standard else scan.local_date
+        self.time = scan.time_obs
+        radius = float(scan.solar_radius.to_value("arcsec"))
+        self.solar_r = radius if math.isfinite(radius) else None
+        self.start = scan.start_obs
+        self.stop = scan.stop_obs
 
     @property
     def layout_name(self):
@@ -144,14 +119,8 @@ class Scan:
         return self.date.replace("/", "-")
 
     def date_ut(self):
-        """The UT date of the observation as YYYY-MM-DD (the file's date when unsure).
-
-        DATE-OBS is the date of the recorder's (local) start stamp and only
-        TIME-OBS's hour is converted to UT. The recorder's clock runs a few
-        hours ahead of UT, so a UT hour later than the local start hour
-        means the observation's UT day is the day before DATE-OBS.
-        """
-        return ut_date(self.date, self.time, self.start)
+        """The UT date of the observation (the Sun-centre crossing) as YYYY-MM-DD."""
+        return self.scan.crossing.isot[:10]
 
     def value_note(self):
         if self.standard:
