@@ -591,10 +591,14 @@ def make_plan(plan, skanvert, vekinfo):
             pending[batch_id] = sum(1 for member in batch if _needs_work(state, member, key))
     ids = [batch_id for batch_id, _ in batches]
     write_if_changed(os.path.join(state, "plan.json"), dumps(dict(head, batches=ids)) + "\n")
-    progress = os.path.join(state, "progress")
-    shutil.rmtree(progress, ignore_errors=True)
-    write_atomic(os.path.join(progress, "run.json"),
-                 dumps({"total": sum(pending.values()), "batches": pending}) + "\n")
+    if pending:
+        # A run with nothing to do touches no file; one with work starts its
+        # progress afresh (the watcher takes a run.json older than itself
+        # for an earlier run's).
+        progress = os.path.join(state, "progress")
+        shutil.rmtree(progress, ignore_errors=True)
+        write_atomic(os.path.join(progress, "run.json"),
+                     dumps({"total": sum(pending.values()), "batches": pending}) + "\n")
     return ids
 
 

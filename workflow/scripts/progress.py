@@ -80,6 +80,10 @@ def watch(out):
         signal.signal(number, lambda *_: stop.append(True))
     parent = os.getppid()
     terminal = sys.stderr.isatty()
+    try:
+        from tqdm import tqdm
+    except ImportError:  # python3-tqdm missing: plain lines on a terminal too
+        terminal = False
     bar = None
     shown = None
     started = None  # when the first recording of this run was counted
@@ -93,7 +97,6 @@ def watch(out):
                 started = time.monotonic()
             if terminal:
                 if bar is None:
-                    from tqdm import tqdm
                     bar = tqdm(total=now["total"], unit="rec", file=sys.stderr, dynamic_ncols=True,
                                desc="recordings")
                 bar.total = now["total"]

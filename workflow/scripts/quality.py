@@ -89,6 +89,15 @@ def _iso(moment):
     return moment.strftime("%Y-%m-%dT%H:%M:%S") if moment is not None else None
 
 
+def _moved(moment, delta):
+    """moment + delta, None when either is None or the sum leaves the
+    calendar (years 1 to 9999)."""
+    try:
+        return moment + delta if moment is not None else None
+    except OverflowError:
+        return None
+
+
 def ut_times(info):
     """Purpose: the UT times of a recording.
     Given: vekinfo's fields (time_local, ut_hour, date_obs, start_stamp,
@@ -111,14 +120,13 @@ def ut_times(info):
     if day is not None:
         observed = datetime.datetime.combine(day, datetime.time(*clock))
         if start is not None and (start.replace(microsecond=0) - observed).total_seconds() > 12 * 3600:
-            observed += datetime.timedelta(days=1)
-        ut = observed - offset
-        result["time_obs_ut"] = _iso(ut)
-        result["date_ut"] = ut.strftime("%Y-%m-%d")
-    if start is not None:
-        result["start_ut"] = _iso(start - offset)
-    if stop is not None:
-        result["stop_ut"] = _iso(stop - offset)
+            observed = _moved(observed, datetime.timedelta(days=1))
+        ut = _moved(observed, -offset)
+        if ut is not None:
+            result["time_obs_ut"] = _iso(ut)
+            result["date_ut"] = ut.strftime("%Y-%m-%d")
+    result["start_ut"] = _iso(_moved(start, -offset))
+    result["stop_ut"] = _iso(_moved(stop, -offset))
     return result
 
 
