@@ -6,6 +6,9 @@
 # workflow/config/config.yaml); arguments starting with '-' go to snakemake
 # (e.g. --profile workflow/profiles/slurm, -j 8, -n). Runs on all cores by
 # default. Started again after an interruption, it finishes what is left.
+# Shows the run's progress while it runs (a bar on a terminal, plain lines
+# in a log) and the catalog's outcomes at the end; a refused setting ends it
+# with one line before anything is created.
 set -euo pipefail
 if [ $# -lt 2 ]; then
   echo "usage: bash scripts/archive.sh ARCHIVE OUT [key=value ...] [snakemake options ...]" >&2

@@ -8,7 +8,10 @@ the job's output, the batch's records as JSON, written last and in one step.
 Each recording whose record already carries its current key is left alone;
 the others are converted by the real converter, THREADS at a time, each with
 its console output in OUT/<dir>/<name>.log and its record in the state
-folder. A recording that fails is recorded as failed and the batch goes on;
+folder. Right after its conversion each recording is read by vekinfo and
+judged (quality.py): its record gets its quality flags and UT times. Kept
+records judged under other rules are judged again without converting.
+A recording that fails is recorded as failed and the batch goes on;
 a fault of the machine (converter missing, output not writable, disk full)
 ends the batch with status 1 and a message naming the fault.
 """
