@@ -506,6 +506,10 @@ def read_json(path):
         return None
 
 
+# Which recordings vekinfo reads: raised when that changes (it reads the
+# files the scan refused too, so that a file which is no recording says so),
+# so that earlier records get vekinfo's fields without a conversion.
+INFO_VERSION = "2"
 # The version of the flag rules: raised when a rule changes, so that every
 # record's flags are decided again (without converting anything).
 QUALITY_VERSION = 1
@@ -563,7 +567,7 @@ def make_plan(plan, skanvert, vekinfo):
                     channel_sha[path] = "unreadable: " + str(error.strerror)
             member["channels_sha"] = channel_sha[path]
         member["key"] = conversion_key(member, shared)
-        member["info_key"] = short_hash(member["key"] + vekinfo_build, 32)
+        member["info_key"] = short_hash(member["key"] + vekinfo_build + INFO_VERSION, 32)
     batches = cut_batches(members, plan["batch_size"], plan["batch_bytes"])
     head = {
         "format": FORMAT,
