@@ -12,6 +12,7 @@ through the Slurm profile, and outputs and catalogs must be equal.
 """
 
 import csv
+import glob
 import json
 import os
 import signal
@@ -72,14 +73,103 @@ def make_archive(root):
     os.symlink("loop1.dat", os.path.join(bad, "loop2.dat"))
     os.symlink("..", os.path.join(bad, "up"))  # a folder loop
     return set(good) | {"shared/s1.dat", "shared/deeper/s2.dat"}, {
-        "bad/nostop.dat": "has no valid stop time stamp",
-        "bad/short.dat": "is shorter than its 4096-byte header",
+        "bad/nostop.dat": "not a recording: no valid stop time stamp",
+        "bad/short.dat": "not a recording: shorter than the 4096-byte header (3000 bytes)",
         "bad/nocfg.dat": "no channel configuration",
         "bad/folder.dat": "is a folder",
         "bad/dangling.dat": "cannot open",
         "bad/loop1.dat": "cannot open",
         "bad/loop2.dat": "cannot open",
     }
+
+
+# A scan long enough that the Sun's whole disk (about 850 pixels of the
+# default smoothing across) lies inside it, its centre crossing in the middle.
+LONG = ["--frames=20000", "--crossing=76"]
+STAMP_BEFORE_START = b"Wed Apr 12 11:58:00 2006 0".ljust(32, b"\0")
+
+
+def _cut(size):
+    return lambda path: os.truncate(path, size)
+
+
+def _stop_stamp(stamp):
+    def write(path):
+        with open(path, "r+b") as handle:
+            handle.seek(3072)
+            handle.write(stamp)
+    return write
+
+
+def _text(data):
+    def write(path):
+        with open(path, "wb") as handle:
+            handle.write(data)
+    return write
+
+
+# One recording per flag, clean ones (awkward names too), scans around UT
+# midnight and one per kind of failure: (path, vekgen options or None for a
+# file written by `make`, make: a change made after vekgen or the writer of
+# a file that is no recording, keep_cfg, expected flags or failure message,
+# expected UT columns).
+QUALITY_CASES = [
+    ("q/clean.dat", LONG, None, True, [],
+     {"date_ut": "2006-04-12", "time_obs_ut": "2006-04-12T08:01:16", "start_ut": "2006-04-12T08:00:00"}),
+    ("q/odd/a <b&c> 'q\".dat", LONG + ["--seed=2"], None, True, [], {"date_ut": "2006-04-12"}),
+    ("q/odd/-lead.dat", LONG + ["--seed=3"], None, True, [], {"date_ut": "2006-04-12"}),
+    # Cut inside its last frame: 10 frames short of the sample count, 176 bytes left over.
+    ("q/truncated.dat", LONG, _cut(4096 + 752 * 19990 + 176), True, ["truncated"], {}),
+    ("q/sun_never_passes.dat", ["--frames=20000", "--crossing=300"], None, True, ["sun_outside_scan"], {}),
+    ("q/sun_at_the_edge.dat", ["--frames=20000", "--crossing=10"], None, True, ["sun_outside_scan"], {}),
+    ("q/no_channels.dat", LONG + ["--dead=1-56"], None, True, ["no_channels"], {}),
+    ("q/few_channels.dat", LONG + ["--dead=1-40"], None, True, ["few_channels"], {}),
+    ("q/overflow.dat", LONG + ["--overflow=3,7"], None, True, ["overflow"], {}),
+    ("q/gain_steps.dat", LONG + ["--gain-step=10000:1", "--step-words=84"], None, True, ["gain_steps"], {}),
+    ("q/stop_before_start.dat", LONG, _stop_stamp(STAMP_BEFORE_START), True, ["stamps_inconsistent"],
+     {"start_ut": "2006-04-12T08:00:00", "stop_ut": "2006-04-12T07:58:00"}),
+    ("q/year_2022.dat", LONG + ["--date=2022-04-12"], None, True, ["summer_time_guess"], {"date_ut": "2022-04-12"}),
+    # Local 02:30 in summer time is 22:30 UT of the day before; in winter 3 h.
+    ("q/summer_night.dat", LONG + ["--date=2006-06-30", "--start=02:29:00"], None, True, ["date_not_ut"],
+     {"date_ut": "2006-06-29", "time_obs_ut": "2006-06-29T22:30:16", "start_ut": "2006-06-29T22:29:00"}),
+    ("q/winter_night.dat", LONG + ["--date=2006-01-10", "--start=02:00:00"], None, True, ["date_not_ut"],
+     {"date_ut": "2006-01-09", "time_obs_ut": "2006-01-09T23:01:16", "start_ut": "2006-01-09T23:00:00"}),
+    ("q/summer_day_after_midnight.dat", LONG + ["--date=2006-06-30", "--start=04:10:00"], None, True, [],
+     {"date_ut": "2006-06-30", "time_obs_ut": "2006-06-30T00:11:16"}),
+    # Failures: the reason is in the message, never a traceback.
+    ("q/bad/notes.dat", None, _text(b"observing notes, not a recording\n" + b"x" * 9), False,
+     "not a recording: shorter than the 4096-byte header (42 bytes)", {"date_ut": None, "start_ut": None}),
+    ("q/bad/empty.dat", None, _text(b""), True, "not a recording: shorter than the 4096-byte header (0 bytes)", {}),
+    ("q/bad/header_cut.dat", ["--frames=100"], _cut(3000), True,
+     "not a recording: shorter than the 4096-byte header (3000 bytes)", {}),
+    ("q/bad/text.dat", None, _text(b"line of text\n" * 400), True, "not a recording: no valid stop time stamp", {}),
+    ("q/bad/no_cfg.dat", LONG, None, False, "no channel configuration",
+     {"date_ut": "2006-04-12", "start_ut": "2006-04-12T08:00:00"}),
+    ("q/bad/folder.dat", None, os.makedirs, False, "is a folder", {}),
+]
+
+
+def make_quality_archive(root):
+    """Writes QUALITY_CASES under root."""
+    for rel, options, make, keep_cfg, _, _ in QUALITY_CASES:
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if options is not None:
+            vekgen(path, *options)
+        if make:
+            make(path)
+        cfg = path[:-3] + "cfg"
+        if not keep_cfg and os.path.exists(cfg):
+            os.unlink(cfg)
+        elif keep_cfg and not os.path.exists(cfg):
+            vekgen(os.path.join(root, "spare", "x.dat"), "--frames=10")
+            os.rename(os.path.join(root, "spare", "x.cfg"), cfg)
+            shutil.rmtree(os.path.join(root, "spare"))
+
+
+def lib_read(path):
+    with open(path, encoding="utf-8") as handle:
+        return json.load(handle)
 
 
 def shown(rel):
@@ -250,11 +340,94 @@ class ArchiveCase(unittest.TestCase):
         run_archive(self.archive, self.out, "smooth=30")
         self.check_catalog(good, bad, settings=("-s=30",))
         now = snapshot(self.out)
-        touched = {rel for rel in now if rel.endswith((".fits", ".log")) and now[rel] != settled.get(rel)}
+        touched = {rel for rel in now if rel.endswith((".fits", ".log")) and not rel.startswith(".")
+                   and now[rel] != settled.get(rel)}
         self.assertEqual(touched, {"2006/06/new.fits", "2006/06/new.log", "2006/04/rec2.fits", "2006/04/rec2.log",
                                    "shared/s1.fits", "shared/s1.log", "shared/deeper/s2.fits",
                                    "shared/deeper/s2.log"})
         self.assertNotIn("2006/04/rec1.fits", now)
+
+    def test_quality_flags_and_ut_times(self):
+        make_quality_archive(self.archive)
+        before = snapshot(self.archive)
+        log = run_archive(self.archive, self.out)
+        self.assertEqual(snapshot(self.archive, skip=self.out), before, "the input tree changed")
+        self.assertNotIn("Traceback", log)
+        connection = sqlite3.connect(os.path.join(self.out, "catalog.sqlite"))
+        rules = [name for name, in connection.execute("SELECT name FROM flag_rules ORDER BY position")]
+        clean = {path for path, in connection.execute("SELECT path FROM clean")}
+        connection.close()
+        self.assertEqual(rules[:8], ["truncated", "sun_outside_scan", "no_channels", "few_channels", "overflow",
+                                     "gain_steps", "stamps_inconsistent", "summer_time_guess"])
+        rows = catalog_rows(self.out)
+        self.assertEqual(set(rows), {rel for rel, *_ in QUALITY_CASES})
+        for rel, _, _, _, expected, ut in QUALITY_CASES:
+            row = rows[rel]
+            with self.subTest(rel=rel):
+                if isinstance(expected, list):
+                    self.assertEqual(row["status"], "converted", row["message"])
+                    self.assertEqual(row["flags"], ",".join(expected))
+                    self.assertEqual(rel in clean, not expected)
+                else:
+                    self.assertEqual(row["status"], "failed")
+                    self.assertEqual(row["flags"], "")
+                    self.assertIn(expected, row["message"])
+                self.assertEqual({name for name in rules if row["flag_" + name]}, set(expected)
+                                 if isinstance(expected, list) else set())
+                for column, value in ut.items():
+                    self.assertEqual(row[column], value, column)
+                if row["status"] == "converted":  # UT times are all known, and the stamps' order kept
+                    self.assertTrue(all(row[c] for c in ("date_ut", "time_obs_ut", "start_ut", "stop_ut")), row)
+        # The records carry the same flags, in the same order.
+        done = [lib_read(path) for path in
+                glob.glob(os.path.join(self.out, ".skanvert-archive", "batches", "*.done"))]
+        for record in (r for d in done for r in d["records"]):
+            self.assertEqual(",".join(record["flags"]), rows[shown(record["rel"])]["flags"])
+        # Progress in plain lines (not a terminal), then one line per outcome.
+        self.assertIn(f"progress: {len(QUALITY_CASES)} of {len(QUALITY_CASES)} recordings done, 6 failed, "
+                      f"{sum(1 for c in QUALITY_CASES if c[4] and isinstance(c[4], list))} flagged", log)
+        self.assertNotIn("\r", log)
+        self.assertIn("  converted, no flag: 4", log)
+        self.assertIn("  failed: q/bad/empty.dat: not a recording: shorter", log)
+        self.assertIn("  flagged: q/few_channels.dat: few_channels", log)
+
+        # Another share: the flags are decided again, nothing is converted again.
+        fits_times = {rel: t for rel, t in snapshot(self.out).items() if rel.endswith(".fits")}
+        log = run_archive(self.archive, self.out, "few_channels=0.2")
+        self.assertEqual(catalog_rows(self.out)["q/few_channels.dat"]["flags"], "")
+        self.assertEqual({rel: t for rel, t in snapshot(self.out).items() if rel.endswith(".fits")}, fits_times)
+        self.assertIn(f"progress: {len(QUALITY_CASES)} of {len(QUALITY_CASES)} recordings done", log)
+
+    def test_messages_of_the_wrapper(self):
+        """A refused setting: one line naming it, no traceback, nothing
+        created. A dry run: no catalog line. Snakemake's logs land under
+        OUT/.skanvert-archive, not in the folder the run started from."""
+        vekgen(os.path.join(self.archive, "a", "rec.dat"), *LONG)
+        start = os.path.join(self.scratch.name, "here")
+        os.makedirs(start)
+        for setting, words in (("smooth=fast", "smooth"), ("few_channels=2", "few_channels"),
+                               ("channels=missing.cfg", "channels")):
+            with self.subTest(setting=setting):
+                done = subprocess.run(["bash", os.path.join(TOP, "scripts", "archive.sh"), self.archive, "out",
+                                       f"skanvert={SKANVERT}", setting], cwd=start, capture_output=True, text=True)
+                self.assertEqual(done.returncode, 1)
+                lines = (done.stdout + done.stderr).strip().splitlines()
+                self.assertEqual(len(lines), 1, lines)
+                self.assertTrue(lines[0].startswith("skanvert archive: ") and words in lines[0], lines)
+                self.assertEqual(os.listdir(start), [])
+        done = subprocess.run(["bash", os.path.join(TOP, "scripts", "archive.sh"), self.archive, "out", "-n",
+                               f"skanvert={SKANVERT}"], cwd=start, capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertNotIn("catalog:", done.stdout + done.stderr)
+        self.assertFalse(os.path.exists(os.path.join(start, "out", "catalog.sqlite")))
+        # Relative paths are taken from where the run started.
+        done = subprocess.run(["bash", os.path.join(TOP, "scripts", "archive.sh"), os.path.relpath(self.archive, start),
+                               "out", "-j2", f"skanvert={os.path.relpath(SKANVERT, start)}", "pictures=false"],
+                              cwd=start, capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(sorted(os.listdir(start)), ["out"])
+        self.assertTrue(glob.glob(os.path.join(start, "out", ".skanvert-archive", ".snakemake", "log", "*.log")))
+        self.assertEqual(catalog_rows(os.path.join(start, "out"))["a/rec.dat"]["flags"], "")
 
     def test_kill_and_resume(self):
         # Slowed by a wrapper so the kill falls in the middle; it keeps the
@@ -292,6 +465,8 @@ class ArchiveCase(unittest.TestCase):
         finished = set()
         for folder, _, files in os.walk(records):
             for name in files:
+                if name.startswith(".skv-"):
+                    continue  # a record being written when the run was killed: never renamed into place
                 with open(os.path.join(folder, name)) as handle:
                     finished.add(json.load(handle)["fits"])
         self.assertTrue(finished)
@@ -414,6 +589,9 @@ class ArchiveCase(unittest.TestCase):
                                        "--config", *settings], cwd=TOP, capture_output=True, text=True)
                 self.assertNotEqual(done.returncode, 0)
                 self.assertIn(message, done.stdout + done.stderr)
+                # A refusal is one line, without Snakemake's lines of where it was raised.
+                self.assertNotIn('File "', done.stdout + done.stderr)
+                self.assertNotIn("Traceback", done.stdout + done.stderr)
 
 
 class SlurmCase(unittest.TestCase):

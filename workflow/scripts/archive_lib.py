@@ -11,6 +11,7 @@ import fnmatch
 import hashlib
 import json
 import os
+import shutil
 import stat
 import tempfile
 
@@ -228,13 +229,13 @@ def settings_from_config(config, cwd):
             raise ConfigError(f"no {key} folder given: use --config input=ARCHIVE output=OUT")
         result[key] = os.path.abspath(os.path.join(cwd, os.path.expanduser(value)))
     if not os.path.isdir(result["input"]):
-        raise ConfigError(f"the input folder {result['input']} does not exist or is not a folder")
+        raise ConfigError(f"the input folder {result['input']} does not exist or is not a folder (input=)")
     real_in = os.path.realpath(result["input"])
     real_out = os.path.realpath(result["output"])
     if os.path.exists(result["output"]) and not os.path.isdir(result["output"]):
-        raise ConfigError(f"the output {result['output']} exists and is not a folder")
+        raise ConfigError(f"the output {result['output']} exists and is not a folder (output=)")
     if real_in == real_out or (real_in + os.sep).startswith(real_out + os.sep):
-        raise ConfigError(f"the output folder {result['output']} holds the input folder; choose one outside it")
+        raise ConfigError(f"the output folder {result['output']} holds the input folder; choose an output= outside it")
 
     conversion = {}
     for key, default in DEFAULT_SETTINGS.items():
@@ -261,10 +262,15 @@ def settings_from_config(config, cwd):
         if value:
             path = os.path.abspath(os.path.join(cwd, os.path.expanduser(value)))
             if not os.path.isfile(path):
-                raise ConfigError(f"{key} file {path} does not exist")
+                raise ConfigError(f"{key} file {path} does not exist ({key}=)")
             result[key] = path
         else:
             result[key] = ""
+    share = _as_real("few_channels", config.get("few_channels", 0.5))
+    if not 0.0 <= share <= 1.0:
+        raise ConfigError(f"setting few_channels={share!r}: give a share of the configured channels "
+                          "from 0 to 1 (e.g. few_channels=0.5)")
+    result["few_channels"] = share
     result["batch_size"] = max(1, _as_int("batch_size", config.get("batch_size", 500)))
     result["batch_bytes"] = max(1, _as_int_big("batch_bytes", config.get("batch_bytes", 8 * 10**9)))
     return result
@@ -500,6 +506,29 @@ def read_json(path):
         return None
 
 
+# Which recordings vekinfo reads: raised when that changes (it reads the
+# files the scan refused too, so that a file which is no recording says so),
+# so that earlier records get vekinfo's fields without a conversion.
+INFO_VERSION = "2"
+# The version of the flag rules: raised when a rule changes, so that every
+# record's flags are decided again (without converting anything).
+QUALITY_VERSION = 1
+
+
+def quality_key(manifest):
+    """The identity of the flag rules a batch applies (their version and
+    the few_channels share): a record judged under another is judged again."""
+    return short_hash(dumps(manifest.get("quality") or {}), 16)
+
+
+def _needs_work(state, member, key):
+    """True when a member's record is missing or out of date (conversion,
+    vekinfo or flags)."""
+    old = read_json(record_path(os.path.dirname(state), member["rel"]))
+    return not old or old.get("key") != member["key"] or old.get("info_key") != member["info_key"] \
+        or old.get("quality_key") != key
+
+
 def make_plan(plan, skanvert, vekinfo):
     """Purpose: scan the archive and write what each job must do.
     Given: the settings dict, the converter's path and vekinfo's path ('' when
@@ -538,7 +567,7 @@ def make_plan(plan, skanvert, vekinfo):
                     channel_sha[path] = "unreadable: " + str(error.strerror)
             member["channels_sha"] = channel_sha[path]
         member["key"] = conversion_key(member, shared)
-        member["info_key"] = short_hash(member["key"] + vekinfo_build, 32)
+        member["info_key"] = short_hash(member["key"] + vekinfo_build + INFO_VERSION, 32)
     batches = cut_batches(members, plan["batch_size"], plan["batch_bytes"])
     head = {
         "format": FORMAT,
@@ -548,9 +577,54 @@ def make_plan(plan, skanvert, vekinfo):
         "vekinfo": vekinfo,
         "shared": shared,
     }
+    quality = {"version": QUALITY_VERSION, "few_channels": plan["few_channels"]}
+    # What this run has to do, for the progress shown while it runs: the
+    # recordings of each batch that will run whose records are out of date.
+    pending = {}
     for batch_id, batch in batches:
-        manifest = dict(head, batch=batch_id, members=batch)
-        write_if_changed(os.path.join(state, "batches", batch_id + ".todo"), dumps(manifest) + "\n")
+        manifest = dict(head, batch=batch_id, members=batch, quality=quality)
+        todo_path = os.path.join(state, "batches", batch_id + ".todo")
+        done_path = os.path.join(state, "batches", batch_id + ".done")
+        changed = write_if_changed(todo_path, dumps(manifest) + "\n")
+        try:
+            stale = changed or os.stat(done_path).st_mtime_ns < os.stat(todo_path).st_mtime_ns
+        except OSError:
+            stale = True
+        if stale:
+            key = quality_key(manifest)
+            pending[batch_id] = sum(1 for member in batch if _needs_work(state, member, key))
     ids = [batch_id for batch_id, _ in batches]
     write_if_changed(os.path.join(state, "plan.json"), dumps(dict(head, batches=ids)) + "\n")
+    if pending:
+        # A run with nothing to do touches no file; one with work starts its
+        # progress afresh (the watcher takes a run.json older than itself
+        # for an earlier run's).
+        progress = os.path.join(state, "progress")
+        shutil.rmtree(progress, ignore_errors=True)
+        write_atomic(os.path.join(progress, "run.json"),
+                     dumps({"total": sum(pending.values()), "batches": pending}) + "\n")
     return ids
+
+
+def _check_main(argv):
+    """archive_lib.py check FOLDER key=value...: checks the settings as a
+    run would (relative paths from FOLDER) before anything is created;
+    prints one line naming the refused setting and exits 1, else exits 0."""
+    if len(argv) < 3 or argv[1] != "check":
+        print("usage: archive_lib.py check FOLDER key=value...", file=sys.stderr)
+        return 2
+    config = {}
+    for item in argv[3:]:
+        key, _, value = item.partition("=")
+        config[key] = value
+    try:
+        settings_from_config(config, argv[2])
+    except ConfigError as error:
+        print(f"skanvert archive: {error}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    import sys
+    sys.exit(_check_main(sys.argv))

@@ -7,7 +7,9 @@ belongs to recordings that left the archive.
 PLAN is STATE/plan.json; the records are read from STATE/batches/<id>.done
 for each batch it names. SQLITE (table `recordings`, primary key `path`) and
 CSV (a heading line, then one row per recording) get the same rows, sorted
-by path, each written in one step. Outputs and records of recordings no
+by path, each written in one step. The database also holds the table
+flag_rules (every quality flag, its position and its rule) and the view
+clean (converted recordings without a flag). Outputs and records of recordings no
 longer in the archive are removed, with folders left empty by that.
 """
 
@@ -20,6 +22,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import archive_lib as lib  # noqa: E402
+import quality  # noqa: E402
 
 # (name, SQL type) in the catalog's column order.
 COLUMNS = [
@@ -35,7 +38,9 @@ COLUMNS = [
     ("smooth", "INTEGER"), ("ampcor", "INTEGER"), ("shift", "INTEGER"), ("sigma", "REAL"),
     ("delta", "REAL"), ("valh", "REAL"), ("azim", "REAL"), ("onoff", "INTEGER"), ("flag_theta", "INTEGER"),
     ("dspdt", "REAL"), ("debug", "INTEGER"), ("layout", "TEXT"), ("skanvert_build", "TEXT"),
-]
+    ("date_ut", "TEXT"), ("time_obs_ut", "TEXT"), ("start_ut", "TEXT"), ("stop_ut", "TEXT"), ("flags", "TEXT"),
+] + [("flag_" + name, "INTEGER") for name in quality.NAMES]
+UT_FIELDS = ("date_ut", "time_obs_ut", "start_ut", "stop_ut")
 INFO_FIELDS = ("size", "frames", "trailing_bytes", "object", "time_local", "ut_hour", "time_ut", "date_obs",
                "start_stamp", "stop_stamp", "start_obs", "stop_obs", "azimuth", "altitude", "duration",
                "nsamples", "gain_words", "gain_changes", "read_error")
@@ -61,6 +66,15 @@ def row_of(record):
     for key, value in (record.get("settings") or {}).items():
         if key in values:
             values[key] = value
+    ut = record.get("ut") or {}
+    for key in UT_FIELDS:
+        values[key] = ut.get(key)
+    # Only known names, in the rules' order: a record judged by other rules
+    # is judged again before it reaches here.
+    flags = set(record.get("flags") or []) if record.get("status") == "converted" else set()
+    values["flags"] = ",".join(name for name in quality.NAMES if name in flags)
+    for name in quality.NAMES:
+        values["flag_" + name] = int(name in flags)
     for key in TEXT_PATHS:
         if isinstance(values[key], str):
             values[key] = lib.display(values[key])
@@ -77,6 +91,12 @@ def write_sqlite(path, rows):
         with connection:
             connection.execute("CREATE TABLE recordings (%s)" % ", ".join(f"{n} {t}" for n, t in COLUMNS))
             connection.executemany("INSERT INTO recordings VALUES (%s)" % ",".join("?" * len(COLUMNS)), rows)
+            connection.execute("CREATE TABLE flag_rules (name TEXT PRIMARY KEY, position INTEGER, rule TEXT)")
+            connection.executemany("INSERT INTO flag_rules VALUES (?, ?, ?)",
+                                   [(name, position, rule[0].upper() + rule[1:] + ".")
+                                    for position, (name, rule) in enumerate(quality.FLAGS)])
+            connection.execute("CREATE VIEW clean AS SELECT * FROM recordings "
+                               "WHERE status = 'converted' AND flags = ''")
         connection.close()
         os.replace(temporary, path)
     except BaseException:

@@ -8,7 +8,10 @@ the job's output, the batch's records as JSON, written last and in one step.
 Each recording whose record already carries its current key is left alone;
 the others are converted by the real converter, THREADS at a time, each with
 its console output in OUT/<dir>/<name>.log and its record in the state
-folder. A recording that fails is recorded as failed and the batch goes on;
+folder. Right after its conversion each recording is read by vekinfo and
+judged (quality.py): its record gets its quality flags and UT times. Kept
+records judged under other rules are judged again without converting.
+A recording that fails is recorded as failed and the batch goes on;
 a fault of the machine (converter missing, output not writable, disk full)
 ends the batch with status 1 and a message naming the fault.
 """
@@ -16,23 +19,28 @@ ends the batch with status 1 and a message naming the fault.
 import concurrent.futures
 import errno
 import json
+import math
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import archive_lib as lib  # noqa: E402
+import quality  # noqa: E402
 
 PROGRAM_NAME = "skanvert"  # argv[0]: the settings file is this name + ".ini"
 
 
 def read_fits_header(path):
-    """Purpose: the primary header's cards the catalog shows.
+    """Purpose: the primary header's cards the catalog and the quality flags
+    use; every card the archive reads from a FITS file is read here.
     Given: a FITS file's path. Returned: dict with naxis1, naxis3, cdelt1,
-    crpix1, overflow (count of OVERnnn cards that are T or nonzero); None when the file
-    cannot be read or has no END card within its first 100 blocks."""
+    crpix1, solar_r (None each when absent or not a number), overflow (count
+    of OVERnnn cards that are T or nonzero); None when the file cannot be
+    read or has no END card within its first 100 blocks."""
     cards = {}
     overflow = 0
     try:
@@ -50,6 +58,7 @@ def read_fits_header(path):
                             "naxis3": _int(cards.get("NAXIS3")),
                             "cdelt1": _real(cards.get("CDELT1")),
                             "crpix1": _real(cards.get("CRPIX1")),
+                            "solar_r": _real(cards.get("SOLAR_R")),
                             "overflow": overflow,
                         }
                     if card[8:10] != "= ":
@@ -58,7 +67,7 @@ def read_fits_header(path):
                     if keyword.startswith("OVER") and keyword[4:].isdigit():
                         # Logical T or a nonzero integer marks overflow.
                         overflow += value == "T" or (value.lstrip("+-").isdigit() and int(value) != 0)
-                    elif keyword in ("NAXIS1", "NAXIS3", "CDELT1", "CRPIX1"):
+                    elif keyword in ("NAXIS1", "NAXIS3", "CDELT1", "CRPIX1", "SOLAR_R"):
                         cards[keyword] = value
     except OSError:
         return None
@@ -74,9 +83,10 @@ def _int(text):
 
 def _real(text):
     try:
-        return float(text)
+        value = float(text)
     except (TypeError, ValueError):
         return None
+    return value if math.isfinite(value) else None
 
 
 def configured_channels(path):
@@ -128,6 +138,7 @@ class Batch:
         self.settings = self.shared["settings"]
         self.skanvert = manifest["skanvert"]
         self.vekinfo = manifest.get("vekinfo") or ""
+        self.quality = manifest.get("quality") or {}
         self.workdir = None
 
     def prepare(self):
@@ -246,6 +257,36 @@ class Batch:
         return record
 
 
+def judge(batch, record):
+    """Purpose: the archive's view of one recording once it is converted
+    and read by vekinfo: its quality flags, its UT times and, for a file
+    that holds no recording, a failure message that says so.
+    Given: the batch and the record (with its "info"). Returned: nothing;
+    sets record["flags"], record["ut"], record["quality_key"] and may
+    replace record["message"].
+    Notes: reads the FITS header and the log the conversion left in OUT;
+    a log that cannot be read counts as empty (no flag from it)."""
+    share = batch.quality.get("few_channels", quality.DEFAULT_FEW_CHANNELS)
+    info = record.get("info") or {}
+    header = None
+    log_text = ""
+    if record.get("status") == "converted":
+        header = read_fits_header(os.path.join(batch.output, record["fits"]))
+    if record.get("log"):
+        try:
+            with open(os.path.join(batch.output, record["log"]), "rb") as handle:
+                log_text = handle.read(1 << 20).decode("latin-1")
+        except OSError:
+            pass
+    record["flags"] = quality.flags_of(record, header, log_text, batch.settings["dspdt"], share)
+    record["ut"] = quality.ut_times(info)
+    if record.get("status") == "failed":
+        message = quality.not_a_recording(info.get("read_error"))
+        if message:
+            record["message"] = message
+    record["quality_key"] = batch.quality_key
+
+
 def add_info(batch, records_by_rel, members):
     """Adds vekinfo's fields to the records of `members` (one run of vekinfo
     per few hundred recordings). Without vekinfo the fields stay empty."""
@@ -259,7 +300,10 @@ def add_info(batch, records_by_rel, members):
         record["info_key"] = member["info_key"]
     if not batch.vekinfo or not os.access(batch.vekinfo, os.X_OK):
         return
-    wanted = [m for m in members if "error" not in m or m["error"].startswith("cannot open")]
+    # Every member, including those the scan refused (a file without its
+    # channel configuration may still be no recording at all, which is
+    # what its row should say); vekinfo never blocks and changes nothing.
+    wanted = list(members)
     for start in range(0, len(wanted), 256):
         chunk = wanted[start:start + 256]
         paths = [os.path.join(batch.archive, m["rel"]) for m in chunk]
@@ -285,6 +329,43 @@ def add_info(batch, records_by_rel, members):
             info["read_error"] = values.get("error")
 
 
+class Progress:
+    """What the batch has done so far, kept in STATE/progress/<batch>.json
+    (which scripts/archive.sh sums over the batches into one progress bar)
+    and printed as a plain line on standard error, each at most once a
+    second. With SKANVERT_ARCHIVE_PROGRESS=wrapper in the environment the
+    wrapper shows the progress and the job prints none."""
+
+    def __init__(self, output, batch_id, total):
+        self.path = os.path.join(output, lib.STATE_DIR, "progress", batch_id + ".json")
+        self.batch_id = batch_id
+        self.counts = {"total": total, "done": 0, "failed": 0, "flagged": 0}
+        self.quiet = os.environ.get("SKANVERT_ARCHIVE_PROGRESS") == "wrapper"
+        self.shown = 0.0
+
+    def add(self, record):
+        self.counts["done"] += 1
+        if record.get("status") != "converted":
+            self.counts["failed"] += 1
+        elif record.get("flags"):
+            self.counts["flagged"] += 1
+        self.show()
+
+    def show(self, last=False):
+        now = time.monotonic()
+        if not last and now - self.shown < 1.0:
+            return
+        self.shown = now
+        try:
+            lib.write_atomic(self.path, lib.dumps(self.counts) + "\n")
+        except OSError:
+            pass  # the progress is a courtesy; the records are what counts
+        if not self.quiet and self.counts["total"]:
+            c = self.counts
+            print(f"skanvert archive: batch {self.batch_id}: {c['done']} of {c['total']} recordings done, "
+                  f"{c['failed']} failed, {c['flagged']} flagged", file=sys.stderr, flush=True)
+
+
 def main(argv):
     if len(argv) != 4:
         print("usage: convert_batch.py MANIFEST DONE THREADS", file=sys.stderr)
@@ -295,6 +376,7 @@ def main(argv):
         return 1
     threads = max(1, int(argv[3]))
     batch = Batch(manifest)
+    batch.quality_key = lib.quality_key(manifest)
     members = manifest["members"]
     records = {}
     todo = []
@@ -304,13 +386,27 @@ def main(argv):
             records[member["rel"]] = old
         else:
             todo.append(member)
+    # Kept records whose vekinfo fields or flags are out of date (vekinfo
+    # rebuilt, the few_channels share changed) are looked at again without
+    # converting them.
+    again = [m for m in members if m["rel"] in records and (
+        records[m["rel"]].get("info_key") != m["info_key"]
+        or records[m["rel"]].get("quality_key") != batch.quality_key)]
+    progress = Progress(batch.output, manifest["batch"], len(todo) + len(again))
+
+    def convert_and_judge(member):
+        record = batch.convert(member)
+        add_info(batch, {member["rel"]: record}, [member])
+        judge(batch, record)
+        return record
+
     try:
         if todo:
             batch.prepare()
             # Each record is written as soon as its recording is done, so a
             # run killed here keeps what it finished.
             with concurrent.futures.ThreadPoolExecutor(max_workers=threads) as pool:
-                futures = {pool.submit(batch.convert, member): member for member in todo}
+                futures = {pool.submit(convert_and_judge, member): member for member in todo}
                 for future in concurrent.futures.as_completed(futures):
                     member = futures[future]
                     try:
@@ -320,15 +416,19 @@ def main(argv):
                             other.cancel()
                         raise
                     lib.write_atomic(lib.record_path(batch.output, member["rel"]), lib.dumps(records[member["rel"]]))
-        info_todo = [m for m in members if records[m["rel"]].get("info_key") != m["info_key"]]
+                    progress.add(records[member["rel"]])
+        info_todo = [m for m in again if records[m["rel"]].get("info_key") != m["info_key"]]
         if info_todo:
             # vekinfo reads every frame: its runs are shared among the threads.
             size = max(1, min(64, -(-len(info_todo) // threads)))
             chunks = [info_todo[i:i + size] for i in range(0, len(info_todo), size)]
             with concurrent.futures.ThreadPoolExecutor(max_workers=threads) as pool:
                 list(pool.map(lambda chunk: add_info(batch, records, chunk), chunks))
-            for member in info_todo:
-                lib.write_atomic(lib.record_path(batch.output, member["rel"]), lib.dumps(records[member["rel"]]))
+        for member in again:
+            judge(batch, records[member["rel"]])
+            lib.write_atomic(lib.record_path(batch.output, member["rel"]), lib.dumps(records[member["rel"]]))
+            progress.add(records[member["rel"]])
+        progress.show(last=True)
         result = [records[member["rel"]] for member in members]
         lib.write_atomic(argv[2], lib.dumps({"batch": manifest["batch"], "records": result}) + "\n")
     except lib.EnvironmentFault as fault:
