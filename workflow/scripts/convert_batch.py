@@ -31,59 +31,43 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import archive_lib as lib  # noqa: E402
 import quality  # noqa: E402
 
+# skanvert's Python reader of its FITS files, from this repository.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                                "python"))
+
 PROGRAM_NAME = "skanvert"  # argv[0]: the settings file is this name + ".ini"
 
 
 def read_fits_header(path):
-    """Purpose: the primary header's cards the catalog and the quality flags
-    use; every card the archive reads from a FITS file is read here.
+    """Purpose: the primary header's values the catalog and the quality flags
+    use; every value the archive takes from a FITS file is read here, through
+    skanvert's own reader of both layouts.
     Given: a FITS file's path. Returned: dict with naxis1, naxis3, cdelt1,
-    crpix1, solar_r (None each when absent or not a number), overflow (count
-    of OVERnnn cards that are T or nonzero); None when the file cannot be
-    read or has no END card within its first 100 blocks."""
-    cards = {}
-    overflow = 0
+    crpix1 (the CRPIX1 card as written: counted from 0 in the default
+    layout, from 1 in the standard one), crpix0 (the Sun's centre as a pixel
+    index counted from 0 in either layout), solar_r (None each when not a
+    finite number), overflow (count of channels whose OVERnnn card is set);
+    None when the file cannot be read or is not a skanvert FITS file."""
+    import skanvert  # astropy is loaded once per batch, on its first file
     try:
-        with open(path, "rb") as handle:
-            for _ in range(100):
-                block = handle.read(2880)
-                if len(block) < 2880:
-                    return None
-                for start in range(0, 2880, 80):
-                    card = block[start:start + 80].decode("ascii", "replace")
-                    keyword = card[:8].strip()
-                    if keyword == "END":
-                        return {
-                            "naxis1": _int(cards.get("NAXIS1")),
-                            "naxis3": _int(cards.get("NAXIS3")),
-                            "cdelt1": _real(cards.get("CDELT1")),
-                            "crpix1": _real(cards.get("CRPIX1")),
-                            "solar_r": _real(cards.get("SOLAR_R")),
-                            "overflow": overflow,
-                        }
-                    if card[8:10] != "= ":
-                        continue
-                    value = card[10:].split("/")[0].strip()
-                    if keyword.startswith("OVER") and keyword[4:].isdigit():
-                        # Logical T or a nonzero integer marks overflow.
-                        overflow += value == "T" or (value.lstrip("+-").isdigit() and int(value) != 0)
-                    elif keyword in ("NAXIS1", "NAXIS3", "CDELT1", "CRPIX1", "SOLAR_R"):
-                        cards[keyword] = value
-    except OSError:
-        return None
-    return None
-
-
-def _int(text):
-    try:
-        return int(text)
-    except (TypeError, ValueError):
+        scan = skanvert.read_header(path)
+        card = scan.header.get("CRPIX1")
+        return {
+            "naxis1": scan.npix,
+            "naxis3": scan.nchan,
+            "cdelt1": _finite(scan.cdelt.value),
+            "crpix1": _finite(card),
+            "crpix0": _finite(scan.crpix),
+            "solar_r": _finite(scan.solar_radius.value),
+            "overflow": int(scan.overflow.sum()),
+        }
+    except (OSError, skanvert.NotSkanvertFile):
         return None
 
 
-def _real(text):
+def _finite(value):
     try:
-        value = float(text)
+        value = float(value)
     except (TypeError, ValueError):
         return None
     return value if math.isfinite(value) else None

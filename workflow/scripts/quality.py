@@ -155,7 +155,7 @@ def flags_of(record, header, log_text, dspdt, few_share=DEFAULT_FEW_CHANNELS):
     if (frames is not None and nsamples is not None and frames * 4 < nsamples) or (trailing or 0) > 0:
         raised.add("truncated")
 
-    pixels, crpix, cdelt, radius = (_number(header.get(k)) for k in ("naxis1", "crpix1", "cdelt1", "solar_r"))
+    pixels, crpix, cdelt, radius = (_number(header.get(k)) for k in ("naxis1", "crpix0", "cdelt1", "solar_r"))
     if "crpix overfull" in log_text:
         raised.add("sun_outside_scan")
     elif pixels is not None and crpix is not None and cdelt and radius is not None:
