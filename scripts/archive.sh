@@ -28,9 +28,9 @@ for arg in "$@"; do
   esac
 done
 
-command -v snakemake >/dev/null 2>&1 || bash "$top/scripts/setup.sh" snakemake
+bash "$top/scripts/setup.sh" archive
 if [ ! -x "$top/build/skanvert" ] || [ ! -x "$top/build/vekinfo" ]; then
-  bash "$top/scripts/setup.sh"
+  bash "$top/scripts/setup.sh" demo
   cmake -S "$top" -B "$top/build" >/dev/null
   cmake --build "$top/build" -j"$(nproc)" --target skanvert vekinfo
 fi
