@@ -48,9 +48,9 @@ py=/usr/bin/python3
 "$py" "$top/workflow/scripts/archive_lib.py" check "$PWD" "input=$archive" "output=$out" \
   "${settings[@]+"${settings[@]}"}" || exit 1
 
-command -v snakemake >/dev/null 2>&1 || bash "$top/scripts/setup.sh" snakemake
+bash "$top/scripts/setup.sh" archive
 if [ ! -x "$top/build/skanvert" ] || [ ! -x "$top/build/vekinfo" ]; then
-  bash "$top/scripts/setup.sh"
+  bash "$top/scripts/setup.sh" demo
   cmake -S "$top" -B "$top/build" >/dev/null
   cmake --build "$top/build" -j"$(nproc)" --target skanvert vekinfo
 fi

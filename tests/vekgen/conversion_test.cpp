@@ -63,6 +63,12 @@ TEST(VekgenProgram, ExitStatusesMessagesAndFiles) {
     std::vector<std::string> files = ws.files();
     std::sort(files.begin(), files.end());
     EXPECT_EQ(files, (std::vector<std::string>{"crab0coef.txt", "scan", "scan.cfg"}));
+    // A crossing outside the recording: written all the same, with one warning line.
+    const RunResult outside = runVekgen(ws, {"--frames", "10", "--crossing", "300", "late.dat"});
+    EXPECT_EQ(outside.status, 0);
+    EXPECT_EQ(outside.err.rfind("vekgen: warning: ", 0), 0u) << outside.err;
+    EXPECT_EQ(std::count(outside.err.begin(), outside.err.end(), '\n'), 1);
+    EXPECT_TRUE(ws.exists("late.dat") && ws.exists("late.cfg"));
 }
 
 // Frames 40000 at 20 per pixel: 2000 pixels, the Sun crossing at 150 s.

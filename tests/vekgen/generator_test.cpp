@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -90,6 +91,84 @@ TEST(VekgenArguments, RejectsBadCommandLines) {
     }
 }
 
+TEST(VekgenArguments, ValuesAfterEqualsOrAsTheNextArgumentAndTheEndOfOptions) {
+    struct Case {
+        std::vector<std::string> args;
+        std::int64_t frames;
+        double crossing;
+        std::string object, recording;
+    };
+    const std::vector<Case> cases = {
+        {{"--frames=3000", "scan.dat"}, 3000, 11, "sun", "scan.dat"},
+        {{"--frames", "3000", "scan.dat"}, 3000, 11, "sun", "scan.dat"},
+        {{"scan.dat", "--crossing", "-60", "--frames", "400"}, 400, -60, "sun", "scan.dat"},
+        {{"--crossing=305.5", "--object", "--odd", "scan.dat"}, 78571, 305.5, "--odd", "scan.dat"},
+        {{"--frames=5", "--", "-odd.dat"}, 5, -1, "sun", "-odd.dat"},
+        {{"--", "--help"}, 78571, 300, "sun", "--help"},
+        {{"--frames=9", "--frames", "7", "--", "--frames=8"}, 7, -1, "sun", "--frames=8"},
+    };
+    for (const Case& c : cases) {
+        const vekgen::ParseResult r = vekgen::parseVekgenArguments(c.args);
+        ASSERT_EQ(r.status, ParseStatus::Run) << c.args.front() << ": " << r.error;
+        EXPECT_EQ(r.options.frames, c.frames) << c.args.front();
+        if (c.crossing != -1) {  // -1: the default, seed-dependent for short recordings
+            EXPECT_EQ(vekgen::crossingSecondsOf(r.options), c.crossing) << c.args.front();
+        }
+        EXPECT_EQ(r.options.object, c.object);
+        EXPECT_EQ(r.options.recordingPath, c.recording);
+    }
+    const std::vector<std::pair<std::vector<std::string>, std::string>> failing = {
+        {{"scan.dat", "--frames"}, "needs a value"},
+        {{"--coef", "c.txt", "scan.dat"}, "more than one"},  // --coef's path only after '='
+        {{"--packed-altitude=1", "scan.dat"}, "takes no value"},
+        {{"--crossing=1000001", "scan.dat"}, "--crossing"},
+        {{"--crossing=inf", "scan.dat"}, "--crossing"},
+        {{"--", "a.dat", "-b.dat"}, "more than one"},
+    };
+    for (const auto& [args, message] : failing) {
+        const vekgen::ParseResult r = vekgen::parseVekgenArguments(args);
+        EXPECT_EQ(r.status, ParseStatus::Error) << args.front();
+        EXPECT_NE(r.error.find(message), std::string::npos) << args.front() << ": " << r.error;
+    }
+}
+
+// The default crossing lies within the recording whatever its length, on a
+// whole second where the recording spans one; an explicit one is kept.
+TEST(VekgenCrossing, DefaultInTheMiddleOfEveryRecording) {
+    for (const char* dspdt : {"0.0076365", "0.001", "0.5", "10"}) {
+        for (const char* frames : {"1", "2", "10", "130", "131", "300", "393", "394", "1500", "78571", "10000000"}) {
+            for (const char* seed : {"1", "2", "5"}) {
+                const VekgenOptions o = parsed({std::string("--dspdt=") + dspdt, std::string("--frames=") + frames,
+                                                std::string("--seed=") + seed});
+                const double duration = static_cast<double>(o.frames) * o.dspdt;
+                const double crossing = vekgen::crossingSecondsOf(o);
+                // The recording runs from the start stamp's milliseconds on.
+                const std::string stamp = textAt(vekgen::recordingHeader(o), 4032, 32);
+                const double first = std::stoi(stamp.substr(stamp.rfind(' ') + 1)) / 1000.0;
+                EXPECT_GE(crossing, first) << dspdt << " " << frames << " " << seed;
+                EXPECT_LE(crossing, first + duration) << dspdt << " " << frames << " " << seed;
+                EXPECT_EQ(vekgen::crossingWarning(o), "") << dspdt << " " << frames << " " << seed;
+                if (duration >= 3) {
+                    EXPECT_EQ(crossing, std::round(duration / 2)) << dspdt << " " << frames;
+                } else {
+                    EXPECT_NEAR(crossing, duration / 2, 1.0) << dspdt << " " << frames;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(vekgen::crossingSecondsOf(parsed({})), 300);
+    // An explicit crossing wins, and one outside the recording is warned about.
+    const std::vector<std::pair<std::string, bool>> explicitCrossings = {
+        {"--crossing=11", false},   {"--crossing=1", false},     {"--crossing=22.9", false},
+        {"--crossing=-0.5", true},  {"--crossing=23.95", true},  {"--crossing=300", true},
+    };
+    for (const auto& [option, outside] : explicitCrossings) {
+        const VekgenOptions o = parsed({"--frames=3000", "--seed=3", option});
+        EXPECT_EQ(vekgen::crossingSecondsOf(o), std::stod(option.substr(11))) << option;
+        EXPECT_EQ(vekgen::crossingWarning(o).empty(), !outside) << option << ": " << vekgen::crossingWarning(o);
+    }
+}
+
 TEST(VekgenPaths, ConfigurationAndCoefficientTableBesideTheRecording) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"scan.dat", "scan.cfg"},         {"scan", "scan.cfg"},
@@ -111,7 +190,8 @@ TEST(VekgenHeader, FieldsLandAtTheirOffsets) {
     };
     // 1000 frames of 0.5 s: the stop stamp is 500 s after the start, same milliseconds.
     const std::vector<Case> cases = {
-        {{}, "12:05:00", "Wed Apr 12 12:00:00 2006", "Wed Apr 12 12:08:20 2006"},
+        {{}, "12:04:10", "Wed Apr 12 12:00:00 2006", "Wed Apr 12 12:08:20 2006"},  // the middle
+        {{"--crossing=305.5"}, "12:05:06", "Wed Apr 12 12:00:00 2006", "Wed Apr 12 12:08:20 2006"},
         {{"--date=2017-11-04", "--start=23:59:00", "--crossing=120"},
          "00:01:00",
          "Sat Nov 4 23:59:00 2017",

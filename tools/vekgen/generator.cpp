@@ -437,9 +437,12 @@ const ValuedOption kValuedOptions[] = {
      [](Text v, Opts o) { return parseReal(v, o.fmaxGHz) && o.fmaxGHz >= 0.01 && o.fmaxGHz <= 100; }},
     {"date", "YYYY-MM-DD, a real date, year 1000 or later", [](Text v, Opts o) { return parseDate(v, o); }},
     {"start", "HH:MM:SS", [](Text v, Opts o) { return parseClock(v, o); }},
-    {"crossing", "whole seconds, at most 1000000 either way",
+    {"crossing", "seconds after the start, fractions allowed, at most 1000000 either way",
      [](Text v, Opts o) {
-         return parseInteger(v, o.crossingSeconds) && o.crossingSeconds >= -1'000'000 && o.crossingSeconds <= 1'000'000;
+         double seconds = 0;
+         if (!parseReal(v, seconds) || std::fabs(seconds) > 1'000'000) return false;
+         o.crossingSeconds = seconds;
+         return true;
      }},
     {"object", "1 to 15 characters",
      [](Text v, Opts o) {
@@ -461,6 +464,14 @@ const ValuedOption kValuedOptions[] = {
      [](Text v, Opts o) { return parseStatusWordList(v, o.stepWords); }},
 };
 
+// Whether --name is an option that needs a value.
+bool takesValue(const std::string& name) {
+    for (const ValuedOption& option : kValuedOptions) {
+        if (name == option.name) return true;
+    }
+    return false;
+}
+
 // Applies one --name[=value] option; returns an error text, empty when fine.
 std::string applyOption(const std::string& name, bool hasValue, const std::string& value, VekgenOptions& o) {
     if (name == "packed-altitude") {
@@ -476,7 +487,7 @@ std::string applyOption(const std::string& name, bool hasValue, const std::strin
     }
     for (const ValuedOption& option : kValuedOptions) {
         if (name != option.name) continue;
-        if (!hasValue) return "option --" + name + " needs a value (--" + name + "=...)";
+        if (!hasValue) return "option --" + name + " needs a value (--" + name + "=VALUE or --" + name + " VALUE)";
         if (!option.apply(value, o)) return "invalid value '" + value + "' for --" + name + " (" + option.valid + ")";
         return {};
     }
@@ -523,7 +534,7 @@ public:
           noise_(streamSeed(options.seed, kNoiseStream)),
           filler_(streamSeed(options.seed, kFillerStream)),
           drift_(15.0 * std::cos(sun_.declinationDeg * kDegree)),
-          crossingTime_(static_cast<double>(options.crossingSeconds) - startMilliseconds(options) / 1000.0) {
+          crossingTime_(crossingSecondsOf(options) - startMilliseconds(options) / 1000.0) {
         std::sort(overflows_.begin(), overflows_.end(),
                   [](const OverflowEvent& a, const OverflowEvent& b) { return a.frame < b.frame; });
         // Step 0 is code 0; step N gives words 83, 84, ... 90 the codes
@@ -644,39 +655,52 @@ bool parseStatusWordList(const std::string& text, std::vector<int>& words) {
 }
 
 std::string vekgenUsage() {
-    return "Usage: vekgen [options] RECORDING\n"
+    return "Usage: vekgen [options] [--] RECORDING\n"
            "Writes a synthetic VEK recording of a solar drift scan to RECORDING and its\n"
            "channel configuration beside it (extension replaced by .cfg).\n"
+           "An option's value follows '=' or comes as the next argument (--frames=3000\n"
+           "or --frames 3000); '--' ends the options (for a RECORDING starting with '-').\n"
            "Options:\n"
-           "  --seed=N             random seed (default 1); equal seeds give equal files\n"
-           "  --frames=N           number of frames (default 78571, ten minutes)\n"
-           "  --dspdt=S            seconds per frame (default 0.0076365)\n"
-           "  --channels=LIST      channels carried, e.g. 1-12,20,30-33 (default 1-56)\n"
-           "  --fmin=GHz           frequency of the first chosen channel (default 1)\n"
-           "  --fmax=GHz           frequency of the last chosen channel (default 25)\n"
+           "  --seed=N             random seed, a whole number 0 or more (default 1);\n"
+           "                       equal seeds give equal files\n"
+           "  --frames=N           number of frames, 1 to 10000000 (default 78571, ten\n"
+           "                       minutes at the default dspdt)\n"
+           "  --dspdt=SECONDS      seconds per frame, above 0 and at most 10\n"
+           "                       (default 0.0076365)\n"
+           "  --channels=LIST      channels carried, 1 to 56, e.g. 1-12,20,30-33\n"
+           "                       (default 1-56)\n"
+           "  --fmin=GHZ           frequency of the first chosen channel in GHz, 0.01 to\n"
+           "                       100 (default 1)\n"
+           "  --fmax=GHZ           frequency of the last chosen channel in GHz, 0.01 to\n"
+           "                       100 (default 25)\n"
            "  --date=YYYY-MM-DD    date of the recording start (default 2006-04-12)\n"
-           "  --start=HH:MM:SS     local time of the recording start (default 12:00:00);\n"
-           "                       the milliseconds are random\n"
-           "  --crossing=SECONDS   the Sun's centre crosses the beam at start + SECONDS\n"
-           "                       local clock time, written as the observation time\n"
-           "                       (default 300)\n"
-           "  --object=TEXT        object name, at most 15 characters (default sun)\n"
-           "  --azimuth=DEG        antenna azimuth, whole degrees (default 0)\n"
-           "  --altitude=DEG       antenna altitude (default 45.0)\n"
-           "  --packed-altitude    write the altitude as DDMMSS.s\n"
-           "  --noise=SIGMA        Gaussian noise per sample in counts (default 20)\n"
-           "  --dead=LIST          channels with constant samples\n"
-           "  --noise-only=LIST    channels without the Sun\n"
+           "  --start=HH:MM:SS     local clock time of the recording start (default\n"
+           "                       12:00:00); the milliseconds are random\n"
+           "  --crossing=SECONDS   the Sun's centre crosses the beam at start + SECONDS,\n"
+           "                       fractions allowed (305.5), negative before the start,\n"
+           "                       at most 1000000 either way; written as the observation\n"
+           "                       time to the nearest second (default: the middle of\n"
+           "                       the recording, 300 for ten minutes); a crossing\n"
+           "                       outside the recording is warned about\n"
+           "  --object=TEXT        object name, 1 to 15 characters (default sun)\n"
+           "  --azimuth=DEGREES    antenna azimuth, whole degrees -360 to 360 (default 0)\n"
+           "  --altitude=DEGREES   antenna altitude, -90 to 90 (default 45.0)\n"
+           "  --packed-altitude    write the altitude as DDMMSS.s (no value)\n"
+           "  --noise=COUNTS       Gaussian noise per sample in counts, 0 to 1000\n"
+           "                       (default 20)\n"
+           "  --dead=LIST          channels with constant samples, e.g. 3,7-9\n"
+           "  --noise-only=LIST    channels without the Sun, e.g. 3,7-9\n"
            "  --overflow=LIST      channels with one to three samples beyond +-8190\n"
            "  --gain-step=FRAME:N[,FRAME:N...]\n"
-           "                       from FRAME on the gain status words carry step N\n"
-           "                       (0: code 0; 1-4: codes 0x0N03-0x0N11) and the samples\n"
-           "                       are 2^N times the level; samples saturate at +-8190\n"
-           "  --step-words=LIST    the status words that step, e.g. 84,86 (default 83-90);\n"
-           "                       word 84 + k serves channels 8k+1 to 8k+8, the others\n"
-           "                       keep code 0 and their level\n"
+           "                       from frame FRAME (0-based, distinct) on the gain status\n"
+           "                       words carry step N (0: code 0; 1-4: codes 0x0N03-0x0N11)\n"
+           "                       and the samples are 2^N times the level; samples\n"
+           "                       saturate at +-8190\n"
+           "  --step-words=LIST    the status words that step, 83 to 90, e.g. 84,86\n"
+           "                       (default 83-90); word 84 + k serves channels 8k+1 to\n"
+           "                       8k+8, the others keep code 0 and their level\n"
            "  --coef[=PATH]        also write a coefficient table (default crab0coef.txt\n"
-           "                       beside the recording)\n"
+           "                       beside the recording); its PATH only after '='\n"
            "  --help, -h           show this text\n";
 }
 
@@ -710,28 +734,53 @@ double packAltitude(double degrees) {
 
 ParseResult parseVekgenArguments(const std::vector<std::string>& args) {
     ParseResult result;
-    for (const std::string& a : args) {
-        if (a == "--help" || a == "-h") {
-            result.status = ParseStatus::Help;
-            return result;
-        }
-    }
-    VekgenOptions& o = result.options;
+    // First the words: options (with the values they take) and positional
+    // arguments, so that --help wins over any error and "--" ends the options.
+    struct Word {
+        std::string name, value;
+        bool hasValue = false;
+    };
+    std::vector<Word> options;
     std::vector<std::string> positional;
-    for (const std::string& a : args) {
-        if (a.rfind("--", 0) == 0 && a.size() > 2) {
+    bool help = false, optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (optionsEnded) {
+            positional.push_back(a);
+        } else if (a == "--") {
+            optionsEnded = true;
+        } else if (a == "--help" || a == "-h") {
+            help = true;
+        } else if (a.rfind("--", 0) == 0) {
+            Word w;
             const std::size_t eq = a.find('=');
-            const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            const std::string value = eq == std::string::npos ? std::string() : a.substr(eq + 1);
-            if (std::string e = applyOption(name, eq != std::string::npos, value, o); !e.empty()) {
-                result.error = e;
-                return result;
+            w.name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+            w.hasValue = eq != std::string::npos;
+            if (w.hasValue) {
+                w.value = a.substr(eq + 1);
+            } else if (takesValue(w.name) && i + 1 < args.size()) {
+                w.value = args[++i];  // "--frames 3000": the next argument, whatever it starts with
+                w.hasValue = true;
             }
+            options.push_back(w);
         } else if (a.size() > 1 && a[0] == '-') {
-            result.error = "unknown option " + a;
-            return result;
+            Word w;
+            w.name = a;  // no "--": reported as unknown when its turn comes
+            options.push_back(w);
         } else {
             positional.push_back(a);
+        }
+    }
+    if (help) {
+        result.status = ParseStatus::Help;
+        return result;
+    }
+    VekgenOptions& o = result.options;
+    for (const Word& w : options) {
+        std::string e = w.name.rfind("-", 0) == 0 ? "unknown option " + w.name : applyOption(w.name, w.hasValue, w.value, o);
+        if (!e.empty()) {
+            result.error = e;
+            return result;
         }
     }
     if (positional.size() != 1 || positional[0].empty()) {
@@ -747,6 +796,28 @@ ParseResult parseVekgenArguments(const std::vector<std::string>& args) {
     return result;
 }
 
+double crossingSecondsOf(const VekgenOptions& options) {
+    if (options.crossingSeconds) return *options.crossingSeconds;
+    const double first = startMilliseconds(options) / 1000.0;
+    const double duration = static_cast<double>(options.frames) * options.dspdt;
+    const double whole = std::round(duration / 2);
+    if (whole >= first && whole <= first + duration) return whole;
+    return first + duration / 2;
+}
+
+std::string crossingWarning(const VekgenOptions& options) {
+    const double crossing = crossingSecondsOf(options);
+    const double first = startMilliseconds(options) / 1000.0;
+    const double end = first + static_cast<double>(options.frames) * options.dspdt;
+    if (crossing >= first && crossing <= end) return {};
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "warning: the Sun's centre crosses at start %+.10g s, outside the recording "
+                  "(start +%.3f s to +%.3f s): it holds no crossing of the Sun",
+                  crossing, first, end);
+    return text;
+}
+
 std::vector<unsigned char> recordingHeader(const VekgenOptions& options) {
     Random random(streamSeed(options.seed, kHeaderStream));
     const auto ms = random.integer(0, 999);  // the same draw as startMilliseconds
@@ -758,7 +829,9 @@ std::vector<unsigned char> recordingHeader(const VekgenOptions& options) {
 
     const std::int64_t startDay = daysFromCivil(options.year, options.month, options.day);
     const std::int64_t start = startSecondOfDay(options);
-    const std::int64_t crossing = floorMod(start + options.crossingSeconds, 86400);
+    // The field holds whole seconds: a fractional crossing to the nearest one.
+    const auto wholeCrossing = static_cast<std::int64_t>(std::floor(crossingSecondsOf(options) + 0.5));
+    const std::int64_t crossing = floorMod(start + wholeCrossing, 86400);
     char text[32];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d", static_cast<int>(crossing / 3600),
                   static_cast<int>(crossing / 60 % 60), static_cast<int>(crossing % 60));
@@ -888,6 +961,9 @@ int runVekgen(const std::vector<std::string>& args, std::ostream& out, std::ostr
     if (parsed.status == ParseStatus::Error) {
         err << "vekgen: " << parsed.error << "\nTry 'vekgen --help' for the options.\n";
         return 2;
+    }
+    if (const std::string warning = crossingWarning(parsed.options); !warning.empty()) {
+        err << "vekgen: " << warning << "\n";
     }
     std::string error;
     if (!writeRecording(parsed.options, error)) {

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,7 @@ struct VekgenOptions {
     double fminGHz = 1.0, fmaxGHz = 25.0;                  // spread over `channels` in order
     int year = 2006, month = 4, day = 12;                  // date of the recording start
     int startHour = 12, startMinute = 0, startSecond = 0;  // local time
-    std::int64_t crossingSeconds = 300;                    // Sun's centre crosses at start + this
+    std::optional<double> crossingSeconds;  // Sun's centre crosses at start + this; unset: crossingSecondsOf
     std::string object = "sun";
     std::int32_t azimuth = 0;
     double altitude = 45.0;
@@ -71,8 +72,13 @@ struct ParseResult {
 //         channel that is not among --channels, a dead channel also listed as
 //         noise-only or overflowing, gain steps out of order or beyond the
 //         recording, and a missing or second RECORDING.
-//   Notes: options have the form --name=value (--coef and --packed-altitude
-//         also stand alone); a later repetition overrides an earlier one.
+//   Notes: an option with a value is given as --name=value or --name value
+//         (the next argument, even one starting with '-', as getopt does);
+//         --coef takes its optional path only as --coef=PATH and
+//         --packed-altitude takes none. "--" ends the options: every later
+//         argument is the RECORDING, and --help after it is a file name. A
+//         later repetition overrides an earlier one. --crossing takes
+//         fractional seconds.
 ParseResult parseVekgenArguments(const std::vector<std::string>& args);
 
 // vekgenUsage
@@ -122,11 +128,32 @@ bool parseStatusWordList(const std::string& text, std::vector<int>& words);
 //         (45.504166 gives 453015.0).
 double packAltitude(double degrees);
 
+// crossingSecondsOf
+//   Purpose: when the Sun's centre crosses the beam, in seconds after the
+//         start's whole second (the --start clock time).
+//   Given: options (crossingSeconds set or not).
+//   Returns: the explicit --crossing when given; else the middle of the
+//         recording: half its duration (frames * dspdt) rounded to whole
+//         seconds, so that the header's observation time is exact, or, when
+//         that second lies outside the recording (shorter than about 3 s,
+//         which starts at the start stamp's milliseconds), the exact middle
+//         of the recording. The default scan gives 300.
+double crossingSecondsOf(const VekgenOptions& options);
+
+// crossingWarning
+//   Purpose: tells a user whose recording will hold no crossing of the Sun.
+//   Given: checked options.
+//   Returns: a one-line warning when the Sun's centre crosses before the
+//         first frame or after the end of the recording (the start stamp's
+//         milliseconds plus frames * dspdt); empty when it crosses within.
+std::string crossingWarning(const VekgenOptions& options);
+
 // recordingHeader
 //   Purpose: the 4096 header bytes of the recording.
 //   Given: checked options.
 //   Returns: random bytes, overwritten by: the time field (offset 18, the
-//         local clock time of the crossing, "hh:mm:ss"), the object (34), the
+//         local clock time of the crossing, "hh:mm:ss", a fractional
+//         crossing rounded to the nearest second), the object (34), the
 //         azimuth (int32 at 52), the altitude (float32 at 56, packed when
 //         asked), the sample-count text "Samples: <4*frames>" (2761), the
 //         stop stamp (3072) and the start stamp (4032), e.g.
@@ -164,6 +191,8 @@ bool writeRecording(const VekgenOptions& options, std::string& error);
 //         text and for messages.
 //   Returns: the exit status: 0 on success and for --help, 2 for a bad
 //         command line or a failed write (one message on `err`).
+//   Notes: a recording whose Sun's centre crosses outside it is still
+//         written, with crossingWarning's line on `err` (status 0).
 int runVekgen(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace vekgen
