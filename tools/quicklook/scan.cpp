@@ -8,7 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <string_view>
@@ -107,6 +107,8 @@ Scan readScan(const std::string& path) {
     Scan scan;
     scan.path = path;
 
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) fail(path, "cannot be read (a folder)");
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) fail(path, std::string("cannot be read (") + std::strerror(errno) + ")");
     const std::streamoff size = in.tellg();
