@@ -1,5 +1,8 @@
 // skanvert-quicklook: the quick-look picture, thumbnail or text summary of
 // a skanvert FITS file.
+#include <cairo.h>
+#include <fontconfig/fontconfig.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -62,9 +65,7 @@ std::vector<std::string> splitFlags(const std::string& list) {
     return flags;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     std::string fits, output, thumbnail, flagList;
     bool wantThumbnail = false, summary = false, haveFlags = false;
     const std::vector<std::string> args(argv + 1, argv + argc);
@@ -137,4 +138,15 @@ int main(int argc, char** argv) {
     }
     for (const std::string& path : written) std::printf("wrote %s\n", quicklook::plainText(path).c_str());
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int status = run(argc, argv);
+    // cairo's and fontconfig's caches go back to the system, so leak
+    // checkers see only what this program itself keeps.
+    cairo_debug_reset_static_data();
+    FcFini();
+    return status;
 }
