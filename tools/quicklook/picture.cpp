@@ -332,8 +332,15 @@ void drawPanel(cairo_t* cr, const Scan& s, long c, Rect plot, double xlo, double
                        std::round(plot.h) + 1},
               kBlack, 1.0);
     std::string title = format("%.2f GHz", s.freqs[static_cast<size_t>(c)]);
-    if (over) title += "  OVERFLOW";
-    const double titleSize = fitText(cr, title, small ? kLabelPx : kTitlePx, kTickPx, over, plot.w + 30);
+    const double wanted = small ? kLabelPx : kTitlePx;
+    if (over) {
+        // The word beside the frequency where it fits, else inside the frame.
+        if (textWidth(cr, title + "  OVERFLOW", kTickPx, true) <= plot.w + 30)
+            title += "  OVERFLOW";
+        else
+            drawText(cr, plot.x + plot.w - 4, plot.y + kTickPx + 2, "OVERFLOW", kTickPx, true, kOverflow, 1.0);
+    }
+    const double titleSize = fitText(cr, title, wanted, kTickPx, over, plot.w + 30);
     drawText(cr, plot.x + plot.w / 2, plot.y - 6, title, titleSize, over, over ? kOverflow : kBlack, 0.5);
     if (labelX && textWidth(cr, kOffsetLabel, kLabelPx, false) < plot.w + 30)
         drawText(cr, plot.x + plot.w / 2, plot.y + plot.h + 2 * kTickPx + 8, kOffsetLabel, kLabelPx, false, kBlack,
