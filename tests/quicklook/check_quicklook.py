@@ -223,6 +223,16 @@ class Quicklook(unittest.TestCase):
         done = run(fits_path, "--thumbnail")
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(sorted(os.listdir(folder)), ["scan.FITS", "scan.png", "scan.thumb.png"])
+        # The FITS file itself (by another name too) is never drawn over.
+        os.link(fits_path, os.path.join(folder, "alias.fits"))
+        for args in (["-o", fits_path], ["--thumbnail=" + os.path.join(folder, "alias.fits")]):
+            with self.subTest(args=args):
+                done = run(fits_path, *args)
+                self.assertEqual(done.returncode, 1)
+                self.assertIn("is the FITS file being drawn", done.stderr)
+                with open(fits_path, "rb") as handle:
+                    self.assertEqual(handle.read(2880)[:9], b"SIMPLE  =")
+        os.unlink(os.path.join(folder, "alias.fits"))
         missing = run(fits_path, "-o", os.path.join(folder, "no", "such", "folder.png"))
         self.assertEqual(missing.returncode, 1)
         self.assertIn("cannot write", missing.stderr)

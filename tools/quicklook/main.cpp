@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,13 @@ std::string defaultName(const std::string& fits, const std::string& suffix) {
     if (dot != std::string::npos && dot > base && fits.find_first_not_of('.', base) < dot)
         return fits.substr(0, dot) + suffix;
     return fits + suffix;
+}
+
+// Whether writing `picture` would replace the FITS file being shown (under
+// any of its names).
+bool replacesInput(const std::string& fits, const std::string& picture) {
+    std::error_code error;
+    return std::filesystem::equivalent(fits, picture, error) && !error;
 }
 
 std::vector<std::string> splitFlags(const std::string& list) {
@@ -121,13 +129,17 @@ int run(int argc, char** argv) {
             return std::fflush(stdout) == 0 ? 0 : 1;
         }
         const std::string picture = output.empty() ? defaultName(fits, ".png") : output;
+        const std::string thumb = thumbnail.empty() ? defaultName(fits, ".thumb.png") : thumbnail;
+        for (const std::string& target : {picture, thumb})
+            if ((target == picture || wantThumbnail) && replacesInput(fits, target))
+                throw quicklook::QuicklookError{"cannot write " + quicklook::plainText(target) +
+                                                ": it is the FITS file being drawn"};
         {
             const quicklook::Drawing drawing = quicklook::drawPicture(scan, splitFlags(flagList));
             quicklook::writePng(drawing.surface, drawing.colours, picture);
         }
         written.push_back(picture);
         if (wantThumbnail) {
-            const std::string thumb = thumbnail.empty() ? defaultName(fits, ".thumb.png") : thumbnail;
             const quicklook::Drawing drawing = quicklook::drawThumbnail(scan);
             quicklook::writePng(drawing.surface, drawing.colours, thumb);
             written.push_back(thumb);
