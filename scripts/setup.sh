@@ -4,7 +4,7 @@
 #   bash scripts/setup.sh [package ...]
 set -euo pipefail
 
-packages=(g++ cmake make libgtest-dev python3 python3-astropy python3-matplotlib fitsverify libcfitsio-bin valgrind snakemake sqlite3 chromium "$@")
+packages=(g++ cmake make libgtest-dev python3 python3-astropy python3-matplotlib fitsverify libcfitsio-bin valgrind snakemake sqlite3 chromium libcairo2-dev libcfitsio-dev libpng-dev fonts-dejavu-core python3-pil "$@")
 missing=()
 for pkg in "${packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
