@@ -380,11 +380,11 @@ void frequencyCells(const std::vector<double>& f, std::vector<double>& lows, std
     }
 }
 
-// The value at the given fraction (0..1) of the scan's finite values, from
-// a sample of at most about 250,000 of them.
+// The 1st and 99.5th percentile of the scan's finite values, from a sample
+// of at most about 60,000 of them (evenly spread over channels and pixels).
 void valueRange(const Scan& s, double& vmin, double& vmax) {
     std::vector<float> sample;
-    const size_t step = std::max<size_t>(1, s.values.size() / 250000);
+    const size_t step = std::max<size_t>(1, s.values.size() / 60000);
     sample.reserve(s.values.size() / step + 1);
     for (size_t i = 0; i < s.values.size(); i += step)
         if (std::isfinite(s.values[i])) sample.push_back(s.values[i]);

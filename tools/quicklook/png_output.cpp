@@ -18,7 +18,9 @@ class ColourTable {
 public:
     explicit ColourTable(size_t capacity) : keys_(capacity, kEmpty), values_(capacity, 0) {}
     // The slot of colour c: its stored value, or a new slot set to `fresh`.
+    // Notes: the table grows (and earlier slots move) when half full.
     std::uint32_t& slot(std::uint32_t c, std::uint32_t fresh, bool& added) {
+        if (2 * (size_ + 1) > keys_.size()) grow();
         size_t i = hash(c) & (keys_.size() - 1);
         while (keys_[i] != kEmpty && keys_[i] != c) i = (i + 1) & (keys_.size() - 1);
         added = keys_[i] == kEmpty;
@@ -29,15 +31,27 @@ public:
         }
         return values_[i];
     }
-    size_t size() const { return size_; }
-    size_t capacity() const { return keys_.size(); }
+    // Every stored value v becomes f(v).
     template <typename F>
-    void each(F f) const {
+    void update(F f) {
         for (size_t i = 0; i < keys_.size(); ++i)
-            if (keys_[i] != kEmpty) f(keys_[i], values_[i]);
+            if (keys_[i] != kEmpty) values_[i] = f(values_[i]);
     }
 
 private:
+    void grow() {
+        std::vector<std::uint32_t> keys(keys_.size() * 4, kEmpty), values(keys_.size() * 4, 0);
+        for (size_t j = 0; j < keys_.size(); ++j) {
+            if (keys_[j] == kEmpty) continue;
+            size_t i = hash(keys_[j]) & (keys.size() - 1);
+            while (keys[i] != kEmpty) i = (i + 1) & (keys.size() - 1);
+            keys[i] = keys_[j];
+            values[i] = values_[j];
+        }
+        keys_.swap(keys);
+        values_.swap(values);
+    }
+
     static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
     static size_t hash(std::uint32_t c) { return (c * 2654435761u) >> 8; }
     std::vector<std::uint32_t> keys_, values_;
@@ -109,80 +123,66 @@ void toPalette(cairo_surface_t* surface, const std::vector<std::uint32_t>& keep,
     const int height = cairo_image_surface_get_height(surface);
     const int stride = cairo_image_surface_get_stride(surface);
     const unsigned char* data = cairo_image_surface_get_data(surface);
-    const auto pixel = [&](int x, int y) {
-        std::uint32_t v;
-        std::memcpy(&v, data + static_cast<size_t>(y) * static_cast<size_t>(stride) + static_cast<size_t>(x) * 4, 4);
-        return v & 0xFFFFFFu;
-    };
     indices.resize(static_cast<size_t>(width) * static_cast<size_t>(height));
-
-    // One pass: every colour with its count.
-    ColourTable counts(1u << 16);
-    std::vector<ColourTable> grown;
-    ColourTable* table = &counts;
-    std::uint32_t last = 0xFFFFFFFFu, lastCount = 0;
-    const auto flush = [&]() {
-        if (lastCount == 0) return;
-        bool added = false;
-        if (table->size() * 2 >= table->capacity()) {
-            ColourTable bigger(table->capacity() * 4);
-            table->each([&](std::uint32_t c, std::uint32_t n) { bigger.slot(c, n, added); });
-            grown.clear();
-            grown.push_back(std::move(bigger));
-            table = &grown.back();
-        }
-        table->slot(last, 0, added) += lastCount;
-    };
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            const std::uint32_t c = pixel(x, y);
-            if (c == last) {
-                ++lastCount;
-                continue;
-            }
-            flush();
-            last = c;
-            lastCount = 1;
-        }
-    flush();
-
     palette.clear();
-    if (table->size() <= 256) {
-        table->each([&](std::uint32_t c, std::uint32_t) { palette.push_back(c); });
-    } else {
-        for (std::uint32_t c : keep)
-            if (palette.size() < 256 && std::find(palette.begin(), palette.end(), c & 0xFFFFFFu) == palette.end())
-                palette.push_back(c & 0xFFFFFFu);
-    }
 
-    // Each colour's palette index, then every pixel's.
-    ColourTable index(table->capacity());
-    table->each([&](std::uint32_t c, std::uint32_t) {
-        size_t best = 0;
+    // One pass. Colours get indices of their own while there are at most
+    // 256; the first one beyond switches to the given colours, and what was
+    // indexed so far is translated to them.
+    ColourTable index(1u << 14);
+    bool exact = true;
+    const auto nearest = [&](std::uint32_t c) {
+        std::uint32_t best = 0;
         int bestDistance = distance(c, palette[0]);
         for (size_t i = 1; i < palette.size() && bestDistance > 0; ++i) {
             const int d = distance(c, palette[i]);
             if (d < bestDistance) {
                 bestDistance = d;
-                best = i;
+                best = static_cast<std::uint32_t>(i);
             }
         }
-        bool added = false;
-        index.slot(c, static_cast<std::uint32_t>(best), added);
-    });
-    last = 0xFFFFFFFFu;
+        return best;
+    };
+    const auto switchToGiven = [&](size_t done) {
+        const std::vector<std::uint32_t> own = palette;
+        palette.clear();
+        for (std::uint32_t c : keep)
+            if (palette.size() < 256 && std::find(palette.begin(), palette.end(), c & 0xFFFFFFu) == palette.end())
+                palette.push_back(c & 0xFFFFFFu);
+        if (palette.empty()) palette.push_back(0xFFFFFFu);
+        std::uint8_t translated[256] = {};
+        for (size_t i = 0; i < own.size(); ++i) translated[i] = static_cast<std::uint8_t>(nearest(own[i]));
+        for (size_t i = 0; i < done; ++i) indices[i] = translated[indices[i]];
+        index.update([&](std::uint32_t v) { return static_cast<std::uint32_t>(translated[v]); });
+        exact = false;
+    };
+    std::uint32_t last = 0xFFFFFFFFu;
     std::uint8_t lastIndex = 0;
     size_t k = 0;
-    for (int y = 0; y < height; ++y)
+    for (int y = 0; y < height; ++y) {
+        const unsigned char* row = data + static_cast<size_t>(y) * static_cast<size_t>(stride);
         for (int x = 0; x < width; ++x, ++k) {
-            const std::uint32_t c = pixel(x, y);
+            std::uint32_t c;
+            std::memcpy(&c, row + static_cast<size_t>(x) * 4, 4);
+            c &= 0xFFFFFFu;
             if (c != last) {
-                bool added = false;
                 last = c;
-                lastIndex = static_cast<std::uint8_t>(index.slot(c, 0, added));
+                bool added = false;
+                std::uint32_t& slot = index.slot(c, 0, added);
+                if (added) {
+                    if (exact && palette.size() == 256) switchToGiven(k);
+                    if (exact) {
+                        slot = static_cast<std::uint32_t>(palette.size());
+                        palette.push_back(c);
+                    } else {
+                        slot = nearest(c);
+                    }
+                }
+                lastIndex = static_cast<std::uint8_t>(slot);
             }
             indices[k] = lastIndex;
         }
+    }
 }
 
 void writePng(cairo_surface_t* surface, const std::vector<std::uint32_t>& keep, const std::string& path) {
