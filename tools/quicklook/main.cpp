@@ -23,7 +23,10 @@ constexpr const char* kHelp =
     "Draws the quick-look picture of a skanvert FITS file (default: the FITS name\n"
     "with .png), with --thumbnail also the 320 x 160 thumbnail (default: .thumb.png),\n"
     "or prints a one-screen text summary with --summary. --flags names the quality\n"
-    "flags shown in the heading. Pictures are written whole under a temporary name\n"
+    "flags shown in the heading. Thumbnail colours: each channel's excess over its\n"
+    "own sky level (its 20th-percentile value along the scan), logarithmic from\n"
+    "black at 10 ADC units or less to pale yellow at 2,000 or more, the same scale\n"
+    "for every file. Pictures are written whole under a temporary name\n"
     "and put in place in one step. Exit status 0, 1 for a file that is not a\n"
     "skanvert FITS file or a picture that cannot be written, 2 for a usage error.\n";
 
