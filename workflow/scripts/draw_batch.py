@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 """Draws the quick-look pictures of one batch's converted recordings.
 
-    draw_batch.py DONE PICTURES THREADS
+    draw_batch.py DONE PICTURES THREADS QUICKLOOK
 
 DONE is a batch's records (STATE/batches/<id>.done); PICTURES, the job's
-output, lists what was drawn, written last and in one step. For every
-converted recording, OUT/<dir>/<name>.png and OUT/<dir>/<name>.thumb.png are
-drawn when one of them is missing or older than the FITS file, so a picture
-is remade only when its FITS file changed; THREADS pictures are drawn at a
-time, each in a worker process that loads the plotting libraries once. The
+output, lists what was drawn, written last and in one step; QUICKLOOK is the
+skanvert-quicklook program. For every converted recording,
+OUT/<dir>/<name>.png and OUT/<dir>/<name>.thumb.png are drawn when one of
+them is missing or older than the FITS file, so a picture is remade only
+when its FITS file changed; THREADS pictures are drawn at a time. A record's
+"flags" list, when it has one, is shown in the picture's heading. The
 pictures of a recording that no longer converts are removed. A FITS file the
 quick look cannot show is noted and the batch goes on; a picture that cannot
 be written (disk full, folder not writable) ends the batch with status 1.
@@ -16,13 +17,11 @@ be written (disk full, folder not writable) ends the batch with status 1.
 
 import concurrent.futures
 import os
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import archive_lib as lib  # noqa: E402
-
-QUICKLOOK = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                         "tools", "quicklook")
 
 
 def picture_names(fits_path):
@@ -45,36 +44,42 @@ def up_to_date(fits_path):
         (_mtime(picture) or -1) >= fits_time for picture in picture_names(fits_path))
 
 
-def _draw(fits_path):
-    """Worker: draws one recording's two pictures. Returned: '' when drawn,
-    else the quick look's message for a file it cannot show. An OSError
-    (a picture that cannot be written) passes to the caller."""
-    import skanvert_quicklook as quicklook  # loaded once per worker process
+class PictureNotWritten(Exception):
+    """A picture that cannot be written: the message is the renderer's."""
+
+
+def draw(quicklook, fits_path, flags):
+    """Draws one recording's two pictures. Returned: '' when drawn, else the
+    renderer's message for a file it cannot show. Raises PictureNotWritten
+    when a picture cannot be written."""
     picture, thumbnail = picture_names(fits_path)
+    command = [quicklook, fits_path, "-o", picture, "--thumbnail", thumbnail]
+    if isinstance(flags, list):
+        command.append("--flags=" + ",".join(str(flag) for flag in flags))
     try:
-        scan = quicklook.Scan(fits_path)
-        quicklook.render(scan, picture)
-        quicklook.render_thumbnail(scan, thumbnail)
-    except quicklook.QuicklookError as error:
-        return str(error)
-    finally:
-        quicklook.plt.close("all")
-    return ""
-
-
-def _start_worker():
-    sys.path.insert(0, QUICKLOOK)
-    os.environ.setdefault("MPLBACKEND", "Agg")
+        done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE)
+    except OSError as error:
+        raise PictureNotWritten(f"cannot start {quicklook}: {error.strerror}")
+    message = done.stderr.decode("utf-8", "backslashreplace").strip()
+    message = message.splitlines()[0] if message else f"exit status {done.returncode}"
+    message = message[len("skanvert-quicklook: "):] if message.startswith("skanvert-quicklook: ") else message
+    if done.returncode == 0:
+        return ""
+    if done.returncode == 1 and not message.startswith("cannot write"):
+        return message
+    raise PictureNotWritten(message)
 
 
 def main(argv):
-    if len(argv) != 4:
-        print("usage: draw_batch.py DONE PICTURES THREADS", file=sys.stderr)
+    if len(argv) != 5:
+        print("usage: draw_batch.py DONE PICTURES THREADS QUICKLOOK", file=sys.stderr)
         return 2
     done = lib.read_json(argv[1])
     if done is None:
         print(f"draw_batch: cannot read {argv[1]}", file=sys.stderr)
         return 1
+    quicklook = argv[4]
     output = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(argv[1]))))
     threads = max(1, int(argv[3]))
     todo, drawn = [], {}
@@ -84,7 +89,7 @@ def main(argv):
             fits_path = os.path.join(output, fits_rel)
             drawn[fits_rel] = ""
             if not up_to_date(fits_path):
-                todo.append(fits_rel)
+                todo.append((fits_rel, record.get("flags")))
         else:
             # No FITS file (any more): no pictures of it either.
             for rel in record.get("outputs") or []:
@@ -93,16 +98,20 @@ def main(argv):
                         lib.remove_quietly(picture)
     try:
         if todo:
-            with concurrent.futures.ProcessPoolExecutor(max_workers=min(threads, len(todo)),
-                                                        initializer=_start_worker) as pool:
-                paths = [os.path.join(output, rel) for rel in todo]
-                for rel, message in zip(todo, pool.map(_draw, paths)):
+            # Each picture is a process of its own; threads only wait for them.
+            with concurrent.futures.ThreadPoolExecutor(max_workers=min(threads, len(todo))) as pool:
+                jobs = [pool.submit(draw, quicklook, os.path.join(output, rel), flags) for rel, flags in todo]
+                for (rel, _), job in zip(todo, jobs):
+                    message = job.result()
                     drawn[rel] = message
                     if message:
                         print(f"skanvert archive: no picture of {lib.display(rel)}: {message}", file=sys.stderr)
         lib.write_atomic(argv[2], lib.dumps({"batch": done.get("batch"), "pictures": drawn}) + "\n")
+    except PictureNotWritten as error:
+        print(f"skanvert archive: {error}", file=sys.stderr)
+        return 1
     except OSError as error:
-        print(f"skanvert archive: cannot write the picture {error.filename or ''}: {error.strerror}",
+        print(f"skanvert archive: cannot write the picture list {error.filename or ''}: {error.strerror}",
               file=sys.stderr)
         return 1
     return 0
