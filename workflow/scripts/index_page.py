@@ -151,11 +151,9 @@ class Entry:
     """One recording as the pages show it."""
 
     __slots__ = ("path", "status", "exit_status", "message", "fits", "log", "accepted",
-                 "configured", "object", "when", "date", "flags", "picture", "thumbnail")
-
-    def key(self):
-        """Everything a page shows of the recording, for the pages' hashes."""
-        return tuple(getattr(self, name) for name in self.__slots__)
+                 "configured", "object", "when", "date", "flags", "picture", "thumbnail", "key")
+    # key: everything a page shows of the recording (its catalog values and
+    # which of its files exist), for the pages' hashes.
 
 
 def _int_or_none(value):
@@ -205,21 +203,20 @@ def _valid_date(text):
         return None
 
 
-def ut_of(values):
+def ut_of(date_ut, time_obs_ut, date_obs, time_ut, start_local):
     """Purpose: the UT date and the UT date and time a page shows for one row.
-    Given: a function from column name to text (None for a missing column).
+    Given: the row's date_ut, time_obs_ut, date_obs, time_ut and local start
+    time (start_obs or time_local), each a text or None.
     Returned: (date 'YYYY-MM-DD' or None, when 'YYYY-MM-DD HH:MM:SS' or None).
     Notes: `date_ut` and `time_obs_ut` win where the catalog has valid ones;
     otherwise both come from observed_ut. A time whose day differs from
     date_ut is shown as it is: date_ut decides where the row is filed."""
-    fallback = observed_ut(values("date_obs"), values("time_ut"),
-                           values("start_obs") or values("time_local"))
-    date = _valid_date(values("date_ut"))
-    iso = _ISO.match(values("time_obs_ut") or "")
+    date = _valid_date(date_ut)
+    iso = _ISO.match(time_obs_ut or "")
     when = None
     if iso and _valid_date("-".join(iso.group(1, 2, 3))):
         when = "%s-%s-%s %s:%s:%s" % iso.groups()
-    when = when or fallback
+    when = when or observed_ut(date_obs, time_ut, start_local)
     if date is None:
         date = when[:10] if when else None
     return date, when
@@ -233,19 +230,22 @@ class Files:
     """
 
     def __init__(self, root):
-        self.root = os.fsencode(root)
+        self.root = os.fsdecode(root)
         self.folders = {}
 
     def has(self, rel):
         """True when rel is a safe relative path of a regular file (or a link to one)."""
-        if not rel or not safe_relative(rel):
+        if not rel:
             return False
         folder, _, name = rel.rpartition("/")
         names = self.folders.get(folder)
         if names is None:
             names = set()
+            if folder and not safe_relative(folder):
+                self.folders[folder] = names  # never linked: nothing there counts
+                return False
             try:
-                with os.scandir(os.path.join(self.root, os.fsencode(folder))) as it:
+                with os.scandir(os.path.join(self.root, folder)) as it:
                     for d in it:
                         try:
                             if d.is_file():
@@ -255,7 +255,7 @@ class Files:
             except OSError:
                 pass
             self.folders[folder] = names
-        return os.fsencode(name) in names
+        return name not in ("", ".", "..") and "\\" not in name and name in names
 
 
 def _stem_of_fits(fits):
@@ -288,13 +288,20 @@ def read_catalog(catalog, out_dir):
         raise PageError(f"cannot open catalog {catalog}: {err}") from err
     rules = []
     try:
-        con.text_factory = bytes
-        have = [as_text(r[1]).lower() for r in con.execute("PRAGMA table_info(recordings)")]
+        have = [r[1].lower() for r in con.execute("PRAGMA table_info(recordings)")]
         if not have:
             raise sqlite3.OperationalError("no such table: recordings")
-        names = [n for n in _WANTED if n in have]
-        cur = con.execute("SELECT %s FROM recordings" % ", ".join('"%s"' % n for n in names))
-        records = cur.fetchall()
+        # Every wanted column in a fixed order; one the catalog lacks reads as NULL.
+        query = "SELECT %s FROM recordings" % ", ".join(
+            f'"{n}"' if n in have else f'NULL AS "{n}"' for n in _WANTED)
+        try:
+            records = con.execute(query).fetchall()
+        except sqlite3.OperationalError:
+            # A text that is not UTF-8 (a file name may hold such bytes): read
+            # every text as bytes; as_text decodes them as the file system does.
+            con.text_factory = bytes
+            records = con.execute(query).fetchall()
+        con.text_factory = bytes
         try:
             for name, rule in con.execute(
                     "SELECT name, rule FROM flag_rules ORDER BY position, name"):
@@ -308,35 +315,40 @@ def read_catalog(catalog, out_dir):
         con.close()
 
     files = Files(out_dir)
-    index = {n: i for i, n in enumerate(names)}
     entries = []
+
+    def t(v):
+        return v if v is None or v.__class__ is str else as_text(v)
+
+    def number(v):
+        return v if v.__class__ is int else _int_or_none(v)
     for rec in records:
-        def get(key, rec=rec):
-            i = index.get(key)
-            return None if i is None else as_text(rec[i])
+        (path, status, exit_status, message, read_error, fits, log, accepted, configured,
+         obj, date_obs, time_ut, start_obs, time_local, date_ut, time_obs_ut, flags) = rec
         e = Entry()
-        e.path = get("path") or ""
-        e.status = get("status") or "unknown"
-        i = index.get("exit_status")
-        e.exit_status = None if i is None else _int_or_none(rec[i])
-        e.message = get("message") or ""
+        e.path = t(path) or ""
+        e.status = t(status) or "unknown"
+        e.exit_status = number(exit_status)
+        e.message = t(message) or ""
         if e.status != "converted" and not e.message:
-            e.message = get("read_error") or ""
-        fits = get("fits") or ""
-        log = get("log") or ""
+            e.message = t(read_error) or ""
+        fits = t(fits) or ""
+        log = t(log) or ""
         e.fits = fits if files.has(fits) else None
         e.log = log if files.has(log) else None
-        i, j = index.get("channels_accepted"), index.get("channels_configured")
-        e.accepted = None if i is None else _int_or_none(rec[i])
-        e.configured = None if j is None else _int_or_none(rec[j])
-        e.object = get("object")
-        e.date, e.when = ut_of(get)
-        e.flags = tuple(f.strip() for f in (get("flags") or "").split(",") if f.strip())
+        e.accepted = number(accepted)
+        e.configured = number(configured)
+        e.object = t(obj)
+        e.date, e.when = ut_of(t(date_ut), t(time_obs_ut), t(date_obs), t(time_ut),
+                               t(start_obs) or t(time_local))
+        flags = t(flags)
+        e.flags = tuple(f.strip() for f in flags.split(",") if f.strip()) if flags else ()
         e.picture = e.thumbnail = None
         if fits:
             stem = _stem_of_fits(fits)
             e.picture = stem + ".png" if files.has(stem + ".png") else None
             e.thumbnail = stem + ".thumb.png" if files.has(stem + ".thumb.png") else None
+        e.key = (rec, e.fits is None, e.log is None, e.picture is None, e.thumbnail is None)
         entries.append(e)
     entries.sort(key=lambda e: (e.date is None, e.date or "", e.when or "", e.path))
     return entries, rules
@@ -1136,7 +1148,7 @@ def write_if_changed(path, text):
 def _part_hash(part, rules, title, overview, prefix):
     source = repr((CODE_HASH, title, tuple(rules), overview, prefix, part.name, part.number,
                    tuple(part.siblings), part.prev, part.next,
-                   tuple(e.key() for e in part.entries)))
+                   tuple(e.key for e in part.entries)))
     return hashlib.sha256(source.encode("utf-8", "surrogatepass")).hexdigest()
 
 
