@@ -32,6 +32,7 @@ import tempfile
 import time
 import datetime
 import re
+import resource
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PAGE = os.path.join(REPO, "workflow", "scripts", "index_page.py")
@@ -143,10 +144,21 @@ def chromium_time(url, work, repeats, dump=False):
     return statistics.median(times), text
 
 
+class Took(float):
+    """A wall time in seconds that also carries the processor time (user + system)."""
+
+    def __str__(self):
+        return f"{float(self):.2f} s (processor {self.cpu:.2f} s)"
+
+
 def build(catalog, out):
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     t = time.perf_counter()
     sh([PYTHON, PAGE, "--catalog", catalog, "--out", out])
-    return time.perf_counter() - t
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    took = Took(time.perf_counter() - t)
+    took.cpu = after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime
+    return took
 
 
 def largest(folder):
@@ -171,7 +183,8 @@ def measure(name, catalog, work, repeats, old_page, reference):
     con = sqlite3.connect(catalog)
     path, = con.execute("SELECT path FROM recordings WHERE status = 'converted' "
                         "ORDER BY path LIMIT 1 OFFSET 7").fetchone()
-    con.execute("UPDATE recordings SET message = 'changed by the benchmark' WHERE path = ?", (path,))
+    con.execute("UPDATE recordings SET channels_accepted = channels_accepted - 1 WHERE path = ?",
+                (path,))
     con.commit()
     con.close()
     before = {n: os.stat(os.path.join(folder, "index", n)).st_ino
@@ -185,18 +198,20 @@ def measure(name, catalog, work, repeats, old_page, reference):
     t_month, _ = chromium_time(url(os.path.join(folder, "index", month)), work, repeats)
     _, dom = chromium_time(url(os.path.join(folder, "index.html")) + "#q=scan1", work, 1)
     m = re.search(r'data-search-ms="(\d+)"', dom)
+    load = re.search(r'data-search-load-ms="(\d+)"', dom)
     found = re.search(r'id="search-status"[^>]*>([^<]*)<', dom)
     rows = sqlite3.connect(catalog).execute("SELECT count(*) FROM recordings").fetchone()[0]
     pages = len([n for n in os.listdir(os.path.join(folder, "index")) if n.endswith(".html")])
     print(f"{name}: {rows} rows, {pages} pages")
-    print(f"  full build {full:.2f} s; one-month rebuild {one:.2f} s (rewrote {', '.join(rewritten)}"
-          f" and the overview)")
+    print(f"  full build {full}; one-month rebuild {one} (rewrote "
+          f"{', '.join(n for n in rewritten if not n.startswith('.'))} and the overview)")
     print(f"  largest file {size / 1e6:.2f} MB ({big})")
     ratio = lambda t: f"{t / reference:.2f}x" if reference else ""  # noqa: E731
     print(f"  Chromium load: overview {t_over:.2f} s ({ratio(t_over)}), largest month page "
           f"{month} {t_month:.2f} s ({ratio(t_month)})")
-    print(f"  search 'scan1': {m.group(1) if m else '?'} ms in the page "
-          f"({found.group(1) if found else 'no result'})")
+    print(f"  search 'scan1': {m.group(1) if m else '?'} ms in the page, of which reading the "
+          f"{len(os.listdir(os.path.join(folder, 'index'))) - pages - 1} search files "
+          f"{load.group(1) if load else '?'} ms ({found.group(1) if found else 'no result'})")
     if old_page:
         t0 = time.perf_counter()
         sh([PYTHON, old_page, "--catalog", catalog, "--out", os.path.join(folder, "old.html")])

@@ -733,6 +733,64 @@ def check_rebuild(res, out, rows, catalog, page):
                   f"exit {done.returncode}, {done.stderr[-200:]!r}")
 
 
+# The real workflow on a few recordings: (path, vekgen options or None for a
+# file cut below the header, UT month it belongs to).
+WORKFLOW_ARCHIVE = [
+    ("2006/04/a.dat", ["--date=2006-04-12"], "2006-04"),
+    ("2006/05/after midnight.dat", ["--date=2006-05-01", "--start=02:10:00"], "2006-04"),
+    ("2007/01/b <&>.dat", ["--date=2007-01-05", "--channels=1-4"], "2007-01"),
+    ("2007/01/short.dat", None, "undated"),
+]
+
+
+def check_workflow(res, skanvert, vekgen, work):
+    """The pages as the archive workflow builds them (snakemake, its index rule)."""
+    g = "workflow"
+    if shutil.which("snakemake") is None:
+        res.check(g, "snakemake found", False, "snakemake is not installed")
+        return
+    tree, out = os.path.join(work, "wf-tree"), os.path.join(work, "wf-out")
+    for rel, options, _ in WORKFLOW_ARCHIVE:
+        path = os.path.join(tree, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        done = run([vekgen, f"--frames={FRAMES}", "--crossing=11", *(options or []), path])
+        if done.returncode != 0:
+            raise Stop(f"vekgen failed: {done.stderr.decode(errors='replace')}")
+        if options is None:
+            os.truncate(path, 2000)
+    done = run(["snakemake", "-s", os.path.join(REPO, "workflow", "Snakefile"), "-j", "2", "--quiet",
+                "all", "--config", f"input={tree}", f"output={out}", f"skanvert={skanvert}",
+                f"vekinfo={os.path.join(os.path.dirname(vekgen), 'vekinfo')}"],
+               timeout=600)
+    res.check(g, "the workflow ran", done.returncode == 0, done.stderr.decode(errors="replace")[-800:])
+    index = os.path.join(out, "index")
+    want = sorted({m for _, _, m in WORKFLOW_ARCHIVE})
+    pages = sorted(n for n in os.listdir(index) if n.endswith(".html")) if os.path.isdir(index) else []
+    res.check(g, "one page per UT month and one for the undated recordings",
+              pages == [m + ".html" for m in want], str(pages))
+    dom_text, console = chromium(["--dump-dom"], file_url(os.path.join(out, "index.html")), work)
+    dom = Dom(dom_text)
+    con = sqlite3.connect(os.path.join(out, "catalog.sqlite"))
+    total, failed = con.execute("SELECT count(*), sum(status = 'failed') FROM recordings").fetchone()
+    con.close()
+    counts = {}
+    for _, options, month in WORKFLOW_ARCHIVE:
+        if month != "undated":
+            counts.setdefault(month, [0, 0, 0])[0 if options else 2] += 1
+    got = {a["data-month"]: [int(a["data-converted"]), int(a["data-flagged"]), int(a["data-failed"])]
+           for a in dom.cells if "data-converted" in a}
+    res.check(g, "the overview's calendar counts each recording in its UT month",
+              not console and got == counts and total == len(WORKFLOW_ARCHIVE) and failed == 1,
+              f"{console[:2]} calendar {got}, want {counts}, catalog {total} rows")
+    broken = [link for link in dom.links if not link.startswith("#") and not resolves(out, link)]
+    for name in os.listdir(index) if os.path.isdir(index) else []:
+        if name.endswith(".html"):
+            d, console = chromium(["--dump-dom"], file_url(os.path.join(index, name)), work)
+            broken += [f"{name}: {c}" for c in console]
+            broken += [f"{name}: {link}" for link in Dom(d).links if not resolves(index, link)]
+    res.check(g, "every link of every page resolves, no console message", not broken, str(broken))
+
+
 def check_units(res):
     g = "units"
     page = load(INDEX_PAGE, "index_page")
@@ -823,6 +881,7 @@ def main():
         if ok and args.screenshot:
             shutil.copy(shot, args.screenshot)
         check_rebuild(res, os.fsencode(out), rows, catalog, page)
+        check_workflow(res, skanvert, os.path.abspath(args.vekgen), work)
     except Stop as err:
         print(f"cannot check: {err}", file=sys.stderr)
         print(f"{res.passed} passed, {len(res.failed) + 1} failed")

@@ -71,7 +71,7 @@ THUMBNAIL_LEGEND = ("Thumbnails: the mean of both series, frequency upwards and 
                     "position across; click one for the whole quick-look picture.")
 
 PROGRAM = "index_page"
-PART_ROWS = 500          # at most this many recordings on one page (whole days kept together)
+PART_ROWS = 300          # at most this many recordings on one page (whole days kept together)
 MANIFEST = ".pages.json"
 UNDATED = "undated"
 _PAGE_FILE = re.compile(r"^(?:\d{4}-\d{2}|undated)(?:\.p\d+)?\.(?:html|js)$")
@@ -899,6 +899,10 @@ OVERVIEW_SCRIPT = r"""
     if (rows !== null) { return; }
     rows = [];
     pending = data.search.length;
+    var loading = performance.now();
+    waiting.unshift(function () {
+      root.setAttribute("data-search-load-ms", String(Math.round(performance.now() - loading)));
+    });
     if (pending === 0) { waiting.splice(0).forEach(function (f) { f(); }); return; }
     data.search.forEach(function (file) {
       var s = document.createElement("script");
