@@ -33,6 +33,7 @@ failed, 2 when the checks could not run (a tool missing).
 import argparse
 import html.parser
 import importlib.util
+import json
 import os
 import shutil
 import signal
@@ -826,6 +827,34 @@ def check_units(res):
         if got != want or (want and got_picture != want[:10]):
             bad.append((date, t, start, got, got_picture, want))
     res.check(g, "UT date of the observation (page and picture)", not bad, str(bad))
+    def entries(dates):
+        out = []
+        for i, d in enumerate(dates):
+            e = page.Entry()
+            e.date, e.path = d, f"r{i}"
+            out.append(e)
+        return out
+    dates = ["2006-04-01"] * 3 + ["2006-04-02", "2006-04-03", "2006-05-01", None, None, None]
+    cases = [  # dates, largest page, [(page, its dates' days, siblings, prev, next)]
+        (dates, 2, [("2006-04", ["01"] * 3, 2, None, "2006-05.html"),
+                    ("2006-04.p2", ["02", "03"], 2, None, "2006-05.html"),
+                    ("2006-05", ["01"], 1, "2006-04.html", None),
+                    ("undated", [None, None], 2, None, None), ("undated.p2", [None], 2, None, None)]),
+        (dates[:5], 10, [("2006-04", ["01", "01", "01", "02", "03"], 1, None, None)]),
+        ([], 10, []),
+    ]
+    bad = []
+    for ds, size, want in cases:
+        got = [(p.name, [e.date and e.date[8:] for e in p.entries], len(p.siblings), p.prev, p.next)
+               for p in page.layout(entries(ds), size)]
+        if got != want:
+            bad.append((ds, size, got))
+    res.check(g, "pages: a month cut between days only, undated ones last, neighbours", not bad,
+              str(bad))
+    text = page.json_text({"a": "</script><!--&\u2028", "b": [1]})
+    res.check(g, "JSON in a page holds no '<', '>' or '&' and reads back the same",
+              not set("<>&") & set(text) and json.loads(text) == {"a": "</script><!--&\u2028",
+                                                                   "b": [1]}, text)
     freqs = np.array([5.0, 1.0, 3.0])
     for npix in (1000, 7):
         scan = types.SimpleNamespace(nchan=3, npix=npix, freqs=freqs,
