@@ -7,24 +7,36 @@
 Builds a small archive with real runs: vekgen recordings in nested folders
 (equal names in two folders, names with a quote, '<', '&', blanks, a leading
 dash, a '$' pair, UTF-8 and a byte that is not UTF-8; an object name that is
-HTML), some of them damaged so that skanvert fails; converts each with
+HTML), some of them damaged so that skanvert fails, scans after local
+midnight filed under the UT day (and month) before; converts each with
 skanvert, draws its quick look and thumbnail, writes the catalog with the
-archive's columns and builds OUT/index.html. Then headless Chromium opens the
-page and the checks read what it shows:
+archive's columns (the UT dates, flags and flag rules too) and builds the
+overview OUT/index.html and the month pages OUT/index/*.html. Then headless
+Chromium opens every page and the checks read what it shows:
 
-  page        loads with no console message and no script error; every
-              recording is listed once under its own name; failed rows are
-              marked and carry their message; every link and thumbnail names
-              an existing file; nothing from a name became markup; the summary
-              line counts right; a missing thumbnail leaves a picture link.
-  view        the address fragment filters (outcome=failed leaves exactly the
-              failed rows; year and object too) and sorts (by channels).
-  rebuild     the page follows the catalog when rows go and come back; it is
-              replaced whole (no temporary file left); a missing catalog or an
-              unwritable folder fails with a message and keeps the old page.
-  units       escaping of URL segments and texts, the UT date of an
-              observation whose UT hour wrapped back over midnight, the
-              thumbnail's orientation.
+  old catalog  a catalog without the UT and flag columns still files every
+               recording under its UT month.
+  page        every page loads with no console message and no script error;
+              every recording is listed once under its own name, on the page
+              of its UT month; failed rows are marked and carry their
+              message; every link and thumbnail names an existing file;
+              nothing from a name became markup; flag badges with their rules;
+              names break only after '/'; summary lines; month links chain.
+  view        the address fragment filters (outcome, quality and each flag,
+              day, object, part of the path) and sorts; an unknown key or
+              value, or other capitals, gives a note on the page.
+  overview    the calendar's counts against the catalog (sqlite3), the days
+              of a year, colours, links, the summary line, the search by part
+              of a name, object, flag and outcome, and where a result leads.
+  rebuild     nothing changed: no page written; one month changed: that
+              month's page and search file only; a month gone leaves no page;
+              no temporary file; a missing catalog or an unwritable folder
+              fails with a message and keeps the old page.
+  workflow    the real workflow (snakemake) on a few recordings: one page
+              per UT month, counts, every link of every page.
+  units       escaping of URL segments, texts and JSON, the UT date of an
+              observation whose UT hour wrapped back over midnight, how
+              months are cut into pages, the thumbnail's orientation.
 
 Prints one line per check, then "N passed, M failed"; exits 1 when a check
 failed, 2 when the checks could not run (a tool missing).
@@ -750,6 +762,10 @@ def check_workflow(res, skanvert, vekgen, work):
     if shutil.which("snakemake") is None:
         res.check(g, "snakemake found", False, "snakemake is not installed")
         return
+    vekinfo = os.path.join(os.path.dirname(vekgen), "vekinfo")
+    if not os.access(vekinfo, os.X_OK):
+        res.check(g, "vekinfo beside vekgen", False, f"{vekinfo} missing: build the vekinfo target")
+        return
     tree, out = os.path.join(work, "wf-tree"), os.path.join(work, "wf-out")
     for rel, options, _ in WORKFLOW_ARCHIVE:
         path = os.path.join(tree, rel)
@@ -761,7 +777,7 @@ def check_workflow(res, skanvert, vekgen, work):
             os.truncate(path, 2000)
     done = run(["snakemake", "-s", os.path.join(REPO, "workflow", "Snakefile"), "-j", "2", "--quiet",
                 "all", "--config", f"input={tree}", f"output={out}", f"skanvert={skanvert}",
-                f"vekinfo={os.path.join(os.path.dirname(vekgen), 'vekinfo')}"],
+                f"vekinfo={vekinfo}"],
                timeout=600)
     res.check(g, "the workflow ran", done.returncode == 0, done.stderr.decode(errors="replace")[-800:])
     index = os.path.join(out, "index")

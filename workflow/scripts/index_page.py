@@ -536,7 +536,7 @@ MONTH_SCRIPT = r"""
         var v = select[k].value;
         if (v === "") { return true; }
         return k === "quality" ? qualityOk(r, v) : r.getAttribute("data-" + k) === v;
-      }) && (part === "" || r.cells[2].textContent.toLowerCase().indexOf(part) >= 0);
+      }) && (part === "" || r.getAttribute("data-path").toLowerCase().indexOf(part) >= 0);
       r.hidden = !ok;
       if (ok) { n++; }
     });
@@ -714,7 +714,8 @@ def _row(e, prefix, rule_of):
     files.append(_link(at(e.log), "log"))
     cells.append(f'<td class="files">{" &middot; ".join(files)}</td>')
     day = e.date[8:10] if e.date else ""
-    attrs = (f' data-day="={day}" data-object="={shown(obj)}" data-outcome="={shown(e.status)}"'
+    attrs = (f' data-path="{shown(e.path)}" data-day="={day}" data-object="={shown(obj)}"'
+             f' data-outcome="={shown(e.status)}"'
              f' data-quality="={quality}" data-flags=" {shown(" ".join(e.flags))} "')
     cls = f' class="{quality}"' if quality != "clean" else ""
     return f"<tr{cls}{attrs}>{''.join(cells)}</tr>"
