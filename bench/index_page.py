@@ -209,9 +209,11 @@ def measure(name, catalog, work, repeats, old_page, reference):
     ratio = lambda t: f"{t / reference:.2f}x" if reference else ""  # noqa: E731
     print(f"  Chromium load: overview {t_over:.2f} s ({ratio(t_over)}), largest month page "
           f"{month} {t_month:.2f} s ({ratio(t_month)})")
-    print(f"  search 'scan1': {m.group(1) if m else '?'} ms in the page, of which reading the "
-          f"{len(os.listdir(os.path.join(folder, 'index'))) - pages - 1} search files "
-          f"{load.group(1) if load else '?'} ms ({found.group(1) if found else 'no result'})")
+    total, reading = (int(m.group(1)), int(load.group(1))) if m and load else (0, 0)
+    print(f"  search 'scan1' at the first query: {total} ms in the page, of which reading the "
+          f"{len(os.listdir(os.path.join(folder, 'index'))) - pages - 1} search files {reading} ms "
+          f"(read at the reader's first move) and matching {total - reading} ms; "
+          f"{found.group(1) if found else 'no result'}")
     if old_page:
         t0 = time.perf_counter()
         sh([PYTHON, old_page, "--catalog", catalog, "--out", os.path.join(folder, "old.html")])

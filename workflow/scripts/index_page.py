@@ -990,7 +990,11 @@ OVERVIEW_SCRIPT = r"""
     clearTimeout(timer);
     timer = setTimeout(function () { search(box.value); toAddress(); }, 150);
   });
-  box.addEventListener("focus", function () { withRows(function () {}); });
+  // The search files are read at the reader's first move, before the first query.
+  function preload() { withRows(function () {}); }
+  ["pointermove", "keydown", "touchstart", "focusin"].forEach(function (ev) {
+    document.addEventListener(ev, preload, {once: true, passive: true});
+  });
   yearSel.addEventListener("change", function () { showYear(yearSel.value); toAddress(); });
   window.addEventListener("hashchange", fromAddress);
   fromAddress();
