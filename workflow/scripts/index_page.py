@@ -766,6 +766,9 @@ def month_html(part, rules, title, overview, prefix):
         _head(heading + ": recordings", MONTH_SCRIPT),
         f"<h1>{shown(heading)}</h1>\n<nav>{''.join(nav)}</nav>\n",
         f'<p id="summary">{shown(summary_line(entries, rules))}</p>\n',
+        ('<p class="note">These recordings have no UT date: they failed before their '
+         "start and stop stamps could be read, or the catalog gives no date for them.</p>\n"
+         if part.month == UNDATED else ""),
         '<p id="view-note" role="status" hidden></p>\n',
         '<div id="filters">',
         '<label>Day<select id="filter-day"><option value="">all</option>',
