@@ -1043,26 +1043,32 @@ def overview_html(entries, parts, rules, title, pages_dir_url):
     first page; the days of the chosen year (#year=2006 or the selector)
     are drawn by the script from the data element; the search reads the
     pages' search files only when the reader first searches."""
-    months, years = {}, {}
-    for p in parts:
-        if p.month != UNDATED:
-            months.setdefault(p.month, []).extend(p.entries)
-    for m, es in months.items():
-        years.setdefault(m[:4], []).extend(es)
-    page_index, days = {}, {}
+    # One pass over the recordings: counts per day; months and years add them up.
+    page_index, days, months, years = {}, {}, {}, {}
     pages = [p.file() for p in parts]
     for i, p in enumerate(parts):
         if p.month == UNDATED:
             continue
-        by_day = {}
+        page_index.setdefault(p.month, i)
         for e in p.entries:
-            by_day.setdefault(e.date, []).append(e)
-        for d, es in by_day.items():
-            days[d] = _counts(es) + [i]
-        page_index[p.month] = page_index.get(p.month, i)
+            c = days.get(e.date)
+            if c is None:
+                c = days[e.date] = [0, 0, 0, i]
+            if e.status != "converted":
+                c[2] += 1
+            else:
+                c[0] += 1
+                if e.flags:
+                    c[1] += 1
+    for d, c in days.items():
+        for key, table in ((d[:7], months), (d[:4], years)):
+            s = table.setdefault(key, [0, 0, 0])
+            s[0] += c[0]
+            s[1] += c[1]
+            s[2] += c[2]
     undated = [e for p in parts if p.month == UNDATED for e in p.entries]
     data = {"dir": pages_dir_url, "pages": pages, "search": [p.search_file() for p in parts],
-            "days": days, "years": {y: len(es) for y, es in years.items()}}
+            "days": days, "years": {y: c[0] + c[2] for y, c in years.items()}}
     out = [_head(f"{title}: overview", OVERVIEW_SCRIPT, extra_script_src=True),
            f"<h1>{shown(title)}: overview</h1>\n",
            f'<p id="summary">{shown(summary_line(entries, rules))}</p>\n',
@@ -1086,11 +1092,10 @@ def overview_html(entries, parts, rules, title, pages_dir_url):
         out.append(f'<tr data-year="{y}"><th><a href="#year={y}">{y}</a></th>')
         for m in range(1, 13):
             key = f"{y}-{m:02d}"
-            es = months.get(key, [])
             href = (html.escape(pages_dir_url + pages[page_index[key]], quote=True)
                     if key in page_index else None)
-            out.append(_cell(_counts(es), href, key, f' data-month="{key}"'))
-        out.append(_cell(_counts(years[y]), f"#year={y}", y, ' data-total="1"') + "</tr>\n")
+            out.append(_cell(months.get(key, [0, 0, 0]), href, key, f' data-month="{key}"'))
+        out.append(_cell(years[y], f"#year={y}", y, ' data-total="1"') + "</tr>\n")
     out.append("</tbody>\n</table>\n")
     if not years:
         out.append('<p class="missing">No recording with a UT date.</p>\n')
