@@ -71,7 +71,8 @@ THUMBNAIL_LEGEND = ("Thumbnails: the mean of both series, frequency upwards and 
                     "position across; click one for the whole quick-look picture.")
 
 PROGRAM = "index_page"
-PART_ROWS = 300          # at most this many recordings on one page (whole days kept together)
+PART_ROWS = 300          # a page ends at the first change of day past this many recordings
+PART_MOST = 400          # and at this many recordings even within a day
 MANIFEST = ".pages.json"
 UNDATED = "undated"
 _PAGE_FILE = re.compile(r"^(?:\d{4}-\d{2}|undated)(?:\.p\d+)?\.(?:html|js)$")
@@ -369,12 +370,14 @@ class Part:
         return self.name + ".js"
 
 
-def layout(entries, part_rows=PART_ROWS):
+def layout(entries, part_rows=PART_ROWS, most=PART_MOST):
     """Purpose: the pages the entries go on.
-    Given: entries sorted by date (undated last), the largest page size.
+    Given: entries sorted by date (undated last); the size past which a page
+    ends at the next change of day, and the size at which it ends anyway.
     Returned: the parts in order: every month's parts, then the undated ones.
-    Notes: a month is cut between days only, so a day lies on one page; a
-    single day of more than part_rows recordings stays on one page. prev and
+    Notes: a month is cut between days where it can, so a day lies on one
+    page; only a day of more than `most` recordings spreads over pages (the
+    calendar's day links to the first of them). prev and
     next name the first page of the month before and after (None at the
     ends); siblings are the file names of the month's parts."""
     groups = []
@@ -388,8 +391,8 @@ def layout(entries, part_rows=PART_ROWS):
     for key, group in groups:
         chunks = [[]]
         for i, e in enumerate(group):
-            if (len(chunks[-1]) >= part_rows and key != UNDATED
-                    and e.date != group[i - 1].date) or (key == UNDATED and len(chunks[-1]) >= part_rows):
+            size = len(chunks[-1])
+            if size >= most or (size >= part_rows and (key == UNDATED or e.date != group[i - 1].date)):
                 chunks.append([])
             chunks[-1].append(e)
         names = [key if n == 0 else f"{key}.p{n + 1}" for n in range(len(chunks))]
