@@ -59,6 +59,7 @@ import datetime
 import hashlib
 import html
 import json
+import marshal
 import os
 import re
 import sqlite3
@@ -1166,10 +1167,12 @@ def write_if_changed(path, text):
 
 
 def _part_hash(part, rules, title, overview, prefix):
-    source = repr((CODE_HASH, title, tuple(rules), overview, prefix, part.name, part.number,
-                   tuple(part.siblings), part.prev, part.next,
-                   tuple(e.key for e in part.entries)))
-    return hashlib.sha256(source.encode("utf-8", "surrogatepass")).hexdigest()
+    # marshal: the fastest exact serialisation of these plain values (another
+    # Python version may serialise differently: its first run rebuilds all).
+    source = marshal.dumps((CODE_HASH, title, tuple(rules), overview, prefix, part.name,
+                            part.number, tuple(part.siblings), part.prev, part.next,
+                            tuple(e.key for e in part.entries)))
+    return hashlib.sha256(source).hexdigest()
 
 
 def pages_folder(out):
