@@ -16,8 +16,9 @@ Writes, beside the catalog:
                                  outcome, quality, part of the path) and sort,
                                  thumbnails loaded lazily, links to the
                                  previous and next month; a month of more than
-                                 PART_ROWS recordings is cut, between days,
-                                 into YYYY-MM.html, YYYY-MM.p2.html, ...;
+                                 PART_ROWS recordings is cut, between days
+                                 (within one only past PART_MOST), into
+                                 YYYY-MM.html, YYYY-MM.p2.html, ...;
   OUT/index/undated.html         recordings without a UT date (those that
                                  failed before their stamps could be read);
   OUT/index/<page>.js            beside each page the compact search data of
