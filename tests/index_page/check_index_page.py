@@ -7,24 +7,36 @@
 Builds a small archive with real runs: vekgen recordings in nested folders
 (equal names in two folders, names with a quote, '<', '&', blanks, a leading
 dash, a '$' pair, UTF-8 and a byte that is not UTF-8; an object name that is
-HTML), some of them damaged so that skanvert fails; converts each with
+HTML), some of them damaged so that skanvert fails, scans after local
+midnight filed under the UT day (and month) before; converts each with
 skanvert, draws its quick look and thumbnail, writes the catalog with the
-archive's columns and builds OUT/index.html. Then headless Chromium opens the
-page and the checks read what it shows:
+archive's columns (the UT dates, flags and flag rules too) and builds the
+overview OUT/index.html and the month pages OUT/index/*.html. Then headless
+Chromium opens every page and the checks read what it shows:
 
-  page        loads with no console message and no script error; every
-              recording is listed once under its own name; failed rows are
-              marked and carry their message; every link and thumbnail names
-              an existing file; nothing from a name became markup; the summary
-              line counts right; a missing thumbnail leaves a picture link.
-  view        the address fragment filters (outcome=failed leaves exactly the
-              failed rows; year and object too) and sorts (by channels).
-  rebuild     the page follows the catalog when rows go and come back; it is
-              replaced whole (no temporary file left); a missing catalog or an
-              unwritable folder fails with a message and keeps the old page.
-  units       escaping of URL segments and texts, the UT date of an
-              observation whose UT hour wrapped back over midnight, the
-              thumbnail's orientation.
+  old catalog  a catalog without the UT and flag columns still files every
+               recording under its UT month.
+  page        every page loads with no console message and no script error;
+              every recording is listed once under its own name, on the page
+              of its UT month; failed rows are marked and carry their
+              message; every link and thumbnail names an existing file;
+              nothing from a name became markup; flag badges with their rules;
+              names break only after '/'; summary lines; month links chain.
+  view        the address fragment filters (outcome, quality and each flag,
+              day, object, part of the path) and sorts; an unknown key or
+              value, or other capitals, gives a note on the page.
+  overview    the calendar's counts against the catalog (sqlite3), the days
+              of a year, colours, links, the summary line, the search by part
+              of a name, object, flag and outcome, and where a result leads.
+  rebuild     nothing changed: no page written; one month changed: that
+              month's page and search file only; a month gone leaves no page;
+              no temporary file; a missing catalog or an unwritable folder
+              fails with a message and keeps the old page.
+  workflow    the real workflow (snakemake) on a few recordings: one page
+              per UT month, counts, every link of every page.
+  units       escaping of URL segments, texts and JSON, the UT date of an
+              observation whose UT hour wrapped back over midnight, how
+              months are cut into pages, the thumbnail's orientation.
 
 Prints one line per check, then "N passed, M failed"; exits 1 when a check
 failed, 2 when the checks could not run (a tool missing).
@@ -33,6 +45,7 @@ failed, 2 when the checks could not run (a tool missing).
 import argparse
 import html.parser
 import importlib.util
+import json
 import os
 import shutil
 import signal
@@ -59,6 +72,8 @@ CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic
 # its stop stamp wiped: skanvert fails on those three.
 ARCHIVE = [
     (b"2006/04/rec1.dat", "ok", ["--channels=1-8", "--date=2006-04-12"], "sun"),
+    (b"2006/05/midnight.dat", "ok", ["--channels=1-3", "--date=2006-05-01", "--start=02:10:00"],
+     "sun"),
     (b"2007/06/rec1.dat", "ok", ["--channels=1-4", "--date=2007-06-01", "--object=moon"], "moon"),
     (b"2008/05/it's <b>&amp; \"x\".dat", "ok", ["--channels=1-6", "--date=2008-05-02"],
      '"><img src=x>'),
@@ -70,11 +85,30 @@ ARCHIVE = [
     (b"2009/01/d$x^$.dat", "ok", ["--channels=1-3", "--dead=1-3", "--date=2009-01-21"], "sun"),
     (b"2008/06/short <&>'\".dat", "short", ["--date=2008-06-01"], None),
     (b"2008/06/nostop.dat", "nostop", ["--date=2008-06-02"], "sun"),
+    (b"2008/06/ok.dat", "ok", ["--channels=1-2", "--date=2008-06-03"], "sun"),
     (b"2006/04/empty.dat", "empty", [], None),
 ]
 NO_THUMBNAIL = b"2007/06/rec1.dat"       # its thumbnail is removed before the page is built
 EARLY = b"2008/05/-s=5.dat"               # observed 01:59 local: the UT day is the day before
 SHOWN_AS = {b"2009/01/caf\xe9.dat": "2009/01/caf\\xE9.dat"}  # a byte that is not UTF-8
+# The UT date of each recording (None: its stamps cannot be read); two scans
+# started after local midnight were observed the UT day before, one of them
+# in the month before.
+DATE_UT = {b"2006/04/rec1.dat": "2006-04-12", b"2006/05/midnight.dat": "2006-04-30",
+           b"2007/06/rec1.dat": "2007-06-01", ARCHIVE[3][0]: "2008-05-02",
+           ARCHIVE[4][0]: "2008-05-03", EARLY: "2008-05-03", b"2009/01/caf\xe9.dat": "2009-01-20",
+           b"2009/01/d$x^$.dat": "2009-01-21", ARCHIVE[8][0]: None,
+           b"2008/06/nostop.dat": "2008-06-02", b"2008/06/ok.dat": "2008-06-03",
+           b"2006/04/empty.dat": None}
+# Flags the catalog gives (as the workflow's quality rules would), and the
+# rules with text that must stay text in a tooltip.
+FLAGS = {b"2007/06/rec1.dat": "truncated,sun_outside_scan", b"2009/01/d$x^$.dat": "no_channels",
+         EARLY: "summer_time_guess"}
+FLAG_RULES = [("truncated", "fewer whole frames than the header's sample count <says> & \"more\""),
+              ("sun_outside_scan", "the Sun's centre lies outside the scan"),
+              ("no_channels", "no configured channel kept"),
+              ("few_channels", "fewer than the configured share of channels kept"),
+              ("summer_time_guess", "the year lies outside the summer-time table")]
 FRAMES = 3000                            # 23 s: the Sun's centre crosses 11 s after the start
 
 CATALOG_COLUMNS = [
@@ -225,14 +259,32 @@ def wait_pictures(proc):
         raise Stop(f"quick look failed: {err.decode(errors='replace')}")
 
 
-def write_catalog(path, rows):
+def write_catalog(path, rows, new_columns=True):
+    """The catalog as the workflow writes it; new_columns=False: one from before
+    the UT and flag columns (the page then dates by the local date and TIME-OBS)."""
     if os.path.exists(path):
         os.unlink(path)
+    columns = list(CATALOG_COLUMNS)
+    if new_columns:
+        columns += [("date_ut", "TEXT"), ("time_obs_ut", "TEXT"), ("flags", "TEXT")]
+        columns += [("flag_" + n, "INTEGER") for n, _ in FLAG_RULES]
     con = sqlite3.connect(path)
-    con.execute("CREATE TABLE recordings (" +
-                ", ".join(f"{n} {t}" for n, t in CATALOG_COLUMNS) + ")")
-    names = [n for n, _ in CATALOG_COLUMNS]
+    con.execute("CREATE TABLE recordings (" + ", ".join(f"{n} {t}" for n, t in columns) + ")")
+    if new_columns:
+        con.execute("CREATE TABLE flag_rules (name TEXT PRIMARY KEY, position INTEGER, rule TEXT)")
+        con.executemany("INSERT INTO flag_rules VALUES (?, ?, ?)",
+                        [(n, i, r) for i, (n, r) in enumerate(FLAG_RULES)])
+    names = [n for n, _ in columns]
     for row in rows:
+        row = dict(row)
+        if new_columns:
+            date = DATE_UT[row["path"]]
+            row["date_ut"] = date
+            if date and row.get("time_ut"):
+                row["time_obs_ut"] = date + "T" + row["time_ut"][:8]
+            row["flags"] = row.get("flags", FLAGS.get(row["path"], ""))
+            for n, _ in FLAG_RULES:
+                row["flag_" + n] = int(n in row["flags"].split(","))
         values = []
         for n in names:
             v = row.get(n)
@@ -266,12 +318,15 @@ def chromium(args, url, work):
         os.killpg(proc.pid, signal.SIGKILL)
         proc.communicate()
         raise Stop("chromium did not finish in 120 s") from e
+    finally:
+        shutil.rmtree(profile, ignore_errors=True)
     console = [ln for ln in err.decode(errors="replace").splitlines() if ":CONSOLE" in ln]
     return out.decode("utf-8", errors="replace"), console
 
 
 class Dom(html.parser.HTMLParser):
-    """What the checks read from a dumped page: rows, links, tags, handlers."""
+    """What the checks read from a dumped page: rows, links, tags, handlers,
+    the calendar's cells, search results and the view's note."""
 
     def __init__(self, text):
         super().__init__(convert_charrefs=True)
@@ -279,9 +334,14 @@ class Dom(html.parser.HTMLParser):
         self.rows = []
         self.handlers = []
         self.tags = {}
-        self.summary = ""
+        self.links = []
+        self.cells = []      # calendar and day cells: their attributes
+        self.results = []    # search results: (data-path, href)
+        self.titles = []     # tooltips of flag badges
+        self.summary = self.note = ""
+        self.note_hidden = True
         self._row = self._cell = None
-        self._in_summary = False
+        self._in = None
         self.feed(text)
 
     def handle_starttag(self, tag, attrs):
@@ -296,12 +356,24 @@ class Dom(html.parser.HTMLParser):
         elif tag == "td" and self._row is not None:
             self._cell = []
             self._row["cells"].append(self._cell)
-        elif tag == "a" and self._row is not None:
-            self._row["links"].append(a.get("href", ""))
+        elif tag == "td" and ("data-month" in a or "data-date" in a):
+            self.cells.append(a)
+        elif tag == "li" and "data-path" in a:
+            self.results.append([a["data-path"], None])
+        if tag == "a":
+            self.links.append(a.get("href", ""))
+            if self._row is not None:
+                self._row["links"].append(a.get("href", ""))
+            if self.results and self.results[-1][1] is None:
+                self.results[-1][1] = a.get("href", "")
         elif tag == "img" and self._row is not None:
             self._row["images"].append(a.get("src", ""))
-        elif tag == "p" and a.get("id") == "summary":
-            self._in_summary = True
+        elif tag == "span" and a.get("class") == "flag":
+            self.titles.append(a.get("title"))
+        elif tag == "p" and a.get("id") in ("summary", "view-note"):
+            self._in = a["id"]
+            if self._in == "view-note":
+                self.note_hidden = "hidden" in a
 
     def handle_endtag(self, tag):
         if tag == "tr":
@@ -309,13 +381,15 @@ class Dom(html.parser.HTMLParser):
         elif tag == "td":
             self._cell = None
         elif tag == "p":
-            self._in_summary = False
+            self._in = None
 
     def handle_data(self, data):
         if self._cell is not None:
             self._cell.append(data)
-        if self._in_summary:
+        if self._in == "summary":
             self.summary += data
+        elif self._in == "view-note":
+            self.note += data
 
 
 def text(cell):
@@ -330,20 +404,56 @@ def file_url(path):
     return "file://" + urllib.parse.quote(path)
 
 
+def month_of(rel):
+    date = DATE_UT[rel]
+    return date[:7] if date else "undated"
+
+
+def resolves(base, href):
+    """True when a relative link (fragment aside) names an existing file under base."""
+    parsed = urllib.parse.urlsplit(href)
+    if parsed.scheme or parsed.netloc or not parsed.path:
+        return False
+    return os.path.isfile(os.path.normpath(os.path.join(os.fsencode(base), urllib.parse.unquote_to_bytes(
+        parsed.path))))
+
+
+class Pages:
+    """Every page of the built archive as the browser shows it."""
+
+    def __init__(self, out, work):
+        self.out, self.work = out, work
+        self.dir = os.path.join(out, "index")
+        self.names = sorted(n for n in os.listdir(self.dir) if n.endswith(".html"))
+        self.doms, self.console = {}, []
+        for name in self.names:
+            dom_text, console = chromium(["--dump-dom"], file_url(os.path.join(self.dir, name)), work)
+            self.doms[name] = Dom(dom_text)
+            self.console += [f"{name}: {c}" for c in console]
+
+    def rows(self):
+        return [(name, r) for name in self.names for r in self.doms[name].rows]
+
+
 # ----------------------------------------------------------------------------
 # Checks
 
-def check_page(res, dom, console, out, rows):
+def check_page(res, pages, out, rows):
     g = "page"
-    res.check(g, "no console message", not console, "; ".join(console[:3]))
-    res.check(g, "the script ran to its end without error",
-              dom.root.get("data-ready") == "1" and "data-errors" not in dom.root,
-              f"html attributes {dom.root}")
-    listed = [text(r["cells"][2]) for r in dom.rows]
+    res.check(g, "no console message on any page", not pages.console, "; ".join(pages.console[:3]))
+    bad = [n for n, d in pages.doms.items()
+           if d.root.get("data-ready") != "1" or "data-errors" in d.root]
+    res.check(g, "every page's script ran to its end without error", not bad, str(bad))
+    listed = [text(r["cells"][2]) for _, r in pages.rows()]
     want = [shown_path(r["path"]) for r in rows]
     res.check(g, "every recording listed once under its name", sorted(listed) == sorted(want),
               f"listed {listed}, want {want}")
-    by_path = {text(r["cells"][2]): r for r in dom.rows}
+    where = {text(r["cells"][2]): name for name, r in pages.rows()}
+    wrong = [(shown_path(r["path"]), where.get(shown_path(r["path"]))) for r in rows
+             if where.get(shown_path(r["path"])) != month_of(r["path"]) + ".html"]
+    res.check(g, "each recording on the page of its UT month (undated ones on undated.html)",
+              not wrong, str(wrong))
+    by_path = {text(r["cells"][2]): r for _, r in pages.rows()}
     bad_fail = []
     for row in rows:
         r = by_path.get(shown_path(row["path"]))
@@ -362,9 +472,8 @@ def check_page(res, dom, console, out, rows):
             continue
         targets = []
         for link in r["links"] + r["images"]:
-            parsed = urllib.parse.urlsplit(link)
-            target = urllib.parse.unquote_to_bytes(link)
-            if parsed.scheme or parsed.netloc or not os.path.isfile(os.path.join(out, target)):
+            target = os.path.normpath(os.path.join(b"index", urllib.parse.unquote_to_bytes(link)))
+            if not resolves(os.path.join(out, b"index"), link):
                 broken.append(link)
             targets.append(target)
         expect = {stem(row["path"]) + b".log"}
@@ -377,75 +486,254 @@ def check_page(res, dom, console, out, rows):
     res.check(g, "every link and thumbnail names an existing file of its recording",
               not broken and not wrong, f"broken {broken}, wrong {wrong}")
     thumbs = sum(1 for row in rows if row["status"] == "converted" and row["path"] != NO_THUMBNAIL)
-    res.check(g, "no markup from names: no handler attribute, one script, one image a thumbnail",
-              not dom.handlers and dom.tags.get("script") == 1 and dom.tags.get("img") == thumbs
-              and dom.tags.get("b", 0) == 0 and dom.tags.get("i", 0) == 0,
-              f"handlers {dom.handlers}, tags {dom.tags}")
+    tags = {}
+    for d in pages.doms.values():
+        for k, v in d.tags.items():
+            tags[k] = tags.get(k, 0) + v
+    res.check(g, "no markup from names: no handler attribute, one script a page, "
+              "one image a thumbnail",
+              not any(d.handlers for d in pages.doms.values()) and tags.get("script") == len(pages.names)
+              and tags.get("img") == thumbs and tags.get("b", 0) == 0 and tags.get("i", 0) == 0,
+              f"tags {tags}")
+    lazy = all('loading="lazy"' in open(os.path.join(pages.dir, n), encoding="utf-8").read()
+               for n in pages.names if pages.doms[n].tags.get("img"))
+    res.check(g, "thumbnails load lazily", lazy)
     r = by_path.get(shown_path(NO_THUMBNAIL))
     res.check(g, "a missing thumbnail leaves a link to the picture",
-              r is not None and not r["images"] and "picture" in text(r["cells"][5]),
-              r and text(r["cells"][5]))
+              r is not None and not r["images"] and "picture" in text(r["cells"][6]),
+              r and text(r["cells"][6]))
     r = by_path.get(shown_path(EARLY))
     res.check(g, "an observation at 01:59 local time is dated the day before in UT",
               r is not None and text(r["cells"][0]).startswith("2008-05-03 21:59"),
               r and text(r["cells"][0]))
-    n, nf = len(rows), sum(1 for row in rows if row["status"] == "failed")
-    want_summary = (f"{n} recordings: {n - nf} converted, {nf} failed; "
-                    "observed 2006-04-12 to 2009-01-21 (UT)")
-    res.check(g, "summary line", dom.summary.strip() == want_summary, dom.summary)
-    obj = by_path.get(shown_path(ARCHIVE[2][0]))
+    bad = []
+    for row in rows:
+        r = by_path.get(shown_path(row["path"]))
+        want = [f for f in FLAGS.get(row["path"], "").split(",") if f]
+        badges = text(r["cells"][4]) if r else None
+        if r is None or badges != "".join(want) or r["attrs"]["data-flags"].split() != want:
+            bad.append((shown_path(row["path"]), badges))
+    rules = dict(FLAG_RULES)
+    titles = [t for d in pages.doms.values() for t in d.titles]
+    want_titles = [rules[f] for p in FLAGS.values() for f in p.split(",")]
+    res.check(g, "flag badges on their rows with the rule (as text) as tooltip",
+              not bad and sorted(titles) == sorted(want_titles), f"{bad}, titles {titles}")
+    raw = open(os.path.join(pages.dir, "2008-05.html"), encoding="utf-8").read()
+    res.check(g, "file names break only after '/'",
+              '<span class="seg">blank ü name.dat</span>' in raw
+              and "2008</span>/<wbr><span" in raw)
+    month = pages.doms["2008-05.html"]
+    res.check(g, "a month's summary line counts its flagged recordings per flag",
+              month.summary.strip() == "3 recordings: 3 converted, 0 failed, 1 flagged "
+              "(1 summer_time_guess); observed 2008-05-02 to 2008-05-03 (UT)", month.summary)
+    obj = by_path.get(shown_path(ARCHIVE[3][0]))
     res.check(g, "an object name that is HTML shown as text",
-              obj is not None and text(obj["cells"][1]) == ARCHIVE[2][3], obj and obj["cells"][1])
+              obj is not None and text(obj["cells"][1]) == ARCHIVE[3][3], obj and obj["cells"][1])
+    nav = [(n, link) for n, d in pages.doms.items() for link in d.links
+           if not resolves(pages.dir, link)]
+    res.check(g, "every link of every month page resolves", not nav, str(nav[:5]))
+    months = [n for n in pages.names if n != "undated.html"]
+    chain = []
+    for i, n in enumerate(months):
+        links = pages.doms[n].links
+        want = ([months[i - 1]] if i else []) + ([months[i + 1]] if i + 1 < len(months) else [])
+        if [lk for lk in links if lk in months] != want:
+            chain.append((n, links))
+    res.check(g, "previous and next month links chain the months in order", not chain, str(chain))
 
 
 def visible(dom):
     return sorted(text(r["cells"][2]) for r in dom.rows if "hidden" not in r["attrs"])
 
 
-def check_views(res, page, rows, work):
+def check_views(res, pages, rows, work):
     g = "view"
-    url = file_url(page)
-    failed = sorted(shown_path(r["path"]) for r in rows if r["status"] == "failed")
-    dom = Dom(chromium(["--dump-dom"], url + "#outcome=failed", work)[0])
-    res.check(g, "#outcome=failed leaves exactly the failed rows", visible(dom) == failed,
-              f"shown {visible(dom)}, failed {failed}")
-    of2008 = sorted(shown_path(r["path"]) for r in rows
-                    if r["status"] == "converted" and r["path"].startswith(b"2008/"))
-    dom = Dom(chromium(["--dump-dom"], url + "#year=2008&outcome=converted", work)[0])
-    res.check(g, "#year=2008&outcome=converted", visible(dom) == of2008,
-              f"shown {visible(dom)}, want {of2008}")
-    obj = ARCHIVE[2][3]
-    dom = Dom(chromium(["--dump-dom"], url + "#object=" + urllib.parse.quote(obj, safe=""),
-                       work)[0])
-    res.check(g, "object filter on an object name that is HTML",
-              visible(dom) == [shown_path(ARCHIVE[2][0])], f"shown {visible(dom)}")
-    dom = Dom(chromium(["--dump-dom"], url + "#sort=-channels", work)[0])
-    kept = [text(r["cells"][4]) for r in dom.rows]
-    numbers = [int(k.split()[0]) for k in kept if k and k[0].isdigit()]
-    res.check(g, "#sort=-channels: most channels first, unknown last",
-              numbers == sorted(numbers, reverse=True) and len(numbers) == len(kept) - 3
-              and all(not k[:1].isdigit() for k in kept[len(numbers):]), f"order {kept}")
+
+    def view(name, fragment):
+        url = file_url(os.path.join(pages.dir, name)) + "#" + fragment
+        return Dom(chromium(["--dump-dom"], url, work)[0])
+
+    def paths(pred):
+        return sorted(shown_path(r["path"]) for r in rows if pred(r))
+    failed_june = paths(lambda r: r["status"] == "failed" and month_of(r["path"]) == "2008-06")
+    flagged = lambda r: FLAGS.get(r["path"], "")  # noqa: E731
+    in_month = lambda m: lambda r: month_of(r["path"]) == m  # noqa: E731
+    cases = [  # page, fragment, the rows it must leave, the note it must give (a part of it)
+        ("2008-06.html", "outcome=failed", failed_june, None),
+        ("2009-01.html", "quality=no_channels", [shown_path(b"2009/01/d$x^$.dat")], None),
+        ("2009-01.html", "quality=clean", [shown_path(b"2009/01/caf\xe9.dat")], None),
+        ("2008-05.html", "quality=flagged", [shown_path(EARLY)], None),
+        ("2007-06.html", "quality=problem", [shown_path(b"2007/06/rec1.dat")], None),
+        ("2008-06.html", "quality=problem", failed_june, None),
+        ("2008-05.html", "day=03", paths(lambda r: DATE_UT[r["path"]] == "2008-05-03"), None),
+        ("2008-05.html", "object=" + urllib.parse.quote(ARCHIVE[3][3], safe=""),
+         [shown_path(ARCHIVE[3][0])], None),
+        ("2008-05.html", "path=" + urllib.parse.quote("BLANK ü"), [shown_path(ARCHIVE[4][0])],
+         None),
+        ("2008-05.html", "quality=Flagged", [shown_path(EARLY)], "capitals"),
+        ("2008-05.html", "object=moon", paths(in_month("2008-05")), "no recording on this page"),
+        ("2008-05.html", "colour=red", paths(in_month("2008-05")), "not a view"),
+        ("2008-05.html", "quality=flagged&object=sun", paths(lambda r: flagged(r)
+                                                             and in_month("2008-05")(r)), None),
+    ]
+    for name, fragment, want, note in cases:
+        dom = view(name, fragment)
+        ok = visible(dom) == want and (
+            (note is None and dom.note_hidden) or (note is not None and note in dom.note
+                                                   and not dom.note_hidden))
+        res.check(g, f"{name}#{fragment}", ok, f"shown {visible(dom)}, want {want}, note "
+                  f"{dom.note!r}")
+    dom = view("2008-05.html", "sort=-channels")
+    kept = [text(r["cells"][5]) for r in dom.rows]
+    numbers = [int(k.split()[0]) for k in kept]
+    res.check(g, "#sort=-channels: most channels first",
+              numbers == sorted(numbers, reverse=True) and len(numbers) == 3, f"order {kept}")
+    order = []
+    for name in ("2008-06.html", "2007-06.html"):
+        dom = view(name, "sort=outcome")
+        order.append([r["attrs"]["data-quality"] for r in dom.rows])
+    res.check(g, "#sort=outcome puts failed rows first, then flagged ones",
+              order == [["=failed", "=clean"], ["=flagged"]], str(order))
+
+
+def check_overview(res, out, catalog, rows, work):
+    g = "overview"
+    page = os.path.join(out, "index.html")
+    dom_text, console = chromium(["--dump-dom"], file_url(page) + "#year=2008", work)
+    dom = Dom(dom_text)
+    res.check(g, "loads with no console message and its script ran",
+              not console and dom.root.get("data-ready") == "1" and "data-errors" not in dom.root,
+              f"{console[:3]} {dom.root}")
+    con = sqlite3.connect(catalog)
+    want = {}
+    for month, status, flags, n in con.execute(
+            "SELECT substr(date_ut, 1, 7), status, flags != '', count(*) FROM recordings "
+            "WHERE date_ut IS NOT NULL GROUP BY 1, 2, 3"):
+        c = want.setdefault(month, [0, 0, 0])
+        if status == "failed":
+            c[2] += n
+        else:
+            c[0] += n
+            c[1] += n if flags else 0
+    days = {}
+    for day, status, n in con.execute("SELECT date_ut, status, count(*) FROM recordings "
+                                      "WHERE date_ut LIKE '2008-%' GROUP BY 1, 2"):
+        days[day] = days.get(day, 0) + n
+    undated = con.execute("SELECT count(*) FROM recordings WHERE date_ut IS NULL").fetchone()[0]
+    con.close()
+    got = {a["data-month"]: [int(a["data-converted"]), int(a["data-flagged"]),
+                             int(a["data-failed"])]
+           for a in dom.cells if "data-month" in a and "data-converted" in a}
+    res.check(g, "the calendar's counts per month equal the catalog's (sqlite3)", got == want,
+              f"calendar {got}, catalog {want}")
+    colours = {a["data-month"]: a.get("class") for a in dom.cells if "data-converted" in a}
+    res.check(g, "a month of failures stands out, a clean one does not",
+              colours.get("2008-06") == "q3" and colours.get("2006-04") == "q0"
+              and colours.get("2007-06") == "q3", str(colours))
+    got_days = {a["data-date"]: a for a in dom.cells if "data-date" in a}
+    res.check(g, "#year=2008: its days drawn with the catalog's counts",
+              sorted(got_days) == sorted(days), f"days {sorted(got_days)}, want {days}")
+    bad = [link for link in dom.links if not resolves(out, link)
+           and not link.startswith("#year=")]
+    res.check(g, "every link of the overview resolves (calendar, undated page)",
+              not bad and any(link.endswith("undated.html") for link in dom.links), str(bad))
+    res.check(g, "the summary line counts flagged recordings per flag",
+              dom.summary.strip() == f"{len(rows)} recordings: 9 converted, 3 failed, 3 flagged "
+              "(1 truncated, 1 sun_outside_scan, 1 no_channels, 1 summer_time_guess); "
+              "observed 2006-04-12 to 2009-01-21 (UT)", dom.summary)
+    res.check(g, "the undated recordings counted", f'data-failed="{undated}"' in dom_text
+              and f"{undated} recordings without a UT date" in dom_text)
+
+    def search(q):
+        d = Dom(chromium(["--dump-dom"], file_url(page) + "#" + urllib.parse.urlencode({"q": q}),
+                         work)[0])
+        return d, sorted(p for p, _ in d.results)
+    cases = [  # query, what it must find
+        ("blank", [shown_path(ARCHIVE[4][0])]),
+        ("CAF\\xe9", [shown_path(b"2009/01/caf\xe9.dat")]),
+        ("rec1", sorted(shown_path(p) for p in (b"2006/04/rec1.dat", b"2007/06/rec1.dat"))),
+        ("moon", [shown_path(b"2007/06/rec1.dat")]),
+        ("flag:truncated", [shown_path(b"2007/06/rec1.dat")]),
+        ("flagged 2009", [shown_path(b"2009/01/d$x^$.dat")]),
+        ("outcome:failed", sorted(shown_path(r["path"]) for r in rows if r["status"] == "failed")),
+        ("<&>", sorted([shown_path(ARCHIVE[8][0]), shown_path(ARCHIVE[4][0])])),  # name, object
+        ("object:sonne", [shown_path(ARCHIVE[4][0])]),
+        ("nothing-like-this", []),
+    ]
+    for q, want in cases:
+        d, found = search(q)
+        res.check(g, f"search {q!r}", found == want and d.root.get("data-searched") == q,
+                  f"found {found}, want {want}")
+    d, _ = search("2008/05")
+    targets = []
+    for path, href in d.results:
+        target = Dom(chromium(["--dump-dom"], file_url(os.path.join(out, "")) + href, work)[0])
+        targets.append((path, visible(target)))
+    res.check(g, "a search result opens its month page showing that recording",
+              len(targets) == 3 and all(v == [p] for p, v in targets), str(targets))
+
+
+def check_old_catalog(res, catalog, page, rows):
+    """A catalog from before the UT and flag columns: dated by the local date and TIME-OBS."""
+    write_catalog(catalog, rows, new_columns=False)
+    done = build_page(catalog, page)
+    index = os.path.join(os.path.dirname(page), "index")
+    where = {}
+    for name in (os.listdir(index) if done.returncode == 0 else []):
+        if name.endswith(".html"):
+            with open(os.path.join(index, name), encoding="utf-8") as f:
+                for r in Dom(f.read()).rows:
+                    where[text(r["cells"][2])] = name
+    wrong = [(shown_path(r["path"]), where.get(shown_path(r["path"]))) for r in rows
+             if where.get(shown_path(r["path"])) != month_of(r["path"]) + ".html"]
+    res.check("old catalog", "without date_ut each recording is still on its UT month's page",
+              done.returncode == 0 and not wrong, f"exit {done.returncode} {done.stderr!r} {wrong}")
+
+
+def stamps(folder):
+    """Each page's inode and time: a page written again (by a rename) gets a new inode."""
+    return {n: (os.stat(os.path.join(folder, n)).st_ino, os.stat(os.path.join(folder, n)).st_mtime_ns)
+            for n in os.listdir(folder) if not n.startswith(".")}
 
 
 def check_rebuild(res, out, rows, catalog, page):
     g = "rebuild"
-    gone = rows[0]["path"]
-    write_catalog(catalog, rows[1:])
+    index = os.path.join(os.fsdecode(out), "index")
+    before = stamps(index)
     done = build_page(catalog, page)
-    with open(page, encoding="utf-8") as f:
-        dom = Dom(f.read())
-    listed = [text(r["cells"][2]) for r in dom.rows]
-    res.check(g, "a recording gone from the catalog is gone from the page",
-              done.returncode == 0 and shown_path(gone) not in listed
-              and len(listed) == len(rows) - 1, f"exit {done.returncode}, listed {listed}")
+    res.check(g, "a rebuild with nothing changed writes no month page",
+              done.returncode == 0 and stamps(index) == before, f"exit {done.returncode}")
+    changed = [dict(r) for r in rows]
+    for r in changed:
+        if r["path"] == ARCHIVE[4][0]:
+            r["flags"] = "few_channels"
+    write_catalog(catalog, changed)
+    done = build_page(catalog, page)
+    after = stamps(index)
+    touched = sorted(n for n in after if after[n] != before.get(n))
+    res.check(g, "a change in one month rewrites that month's page and search file only",
+              done.returncode == 0 and touched == ["2008-05.html", "2008-05.js"],
+              f"exit {done.returncode}, touched {touched}")
+    gone = rows[0]["path"]
+    write_catalog(catalog, [r for r in rows if r["path"] not in (gone, b"2006/05/midnight.dat")])
+    done = build_page(catalog, page)
+    names = sorted(os.listdir(index))
+    res.check(g, "a month that left the catalog leaves no page behind",
+              done.returncode == 0 and "2006-04.html" not in names and "2006-04.js" not in names
+              and "2007-06.html" in names, f"exit {done.returncode}, {names}")
+    with open(os.path.join(index, "2007-06.html"), encoding="utf-8") as f:
+        first = f.read()
+    res.check(g, "the first month then has no previous month",
+              "no earlier month" in first and 'href="2006-' not in first)
     write_catalog(catalog, rows)
     done = build_page(catalog, page)
     with open(page, encoding="utf-8") as f:
         before = f.read()
-    res.check(g, "and back when it returns", done.returncode == 0 and
-              len(Dom(before).rows) == len(rows), f"exit {done.returncode}")
-    leftovers = [n for n in os.listdir(out) if n.startswith(b".")]
-    res.check(g, "no temporary file left beside the page", not leftovers, str(leftovers))
+    res.check(g, "and back when they return", done.returncode == 0 and
+              os.path.isfile(os.path.join(index, "2006-04.html")), f"exit {done.returncode}")
+    leftovers = [n for n in os.listdir(out) + os.listdir(os.fsencode(index))
+                 if n.startswith(b".") and n != b".pages.json"]
+    res.check(g, "no temporary file left beside the pages", not leftovers, str(leftovers))
     for name, catalog_arg, page_arg in [
             ("a missing catalog", catalog + ".none", page),
             ("an output folder that does not exist", catalog, os.path.join(os.path.dirname(page),
@@ -456,6 +744,68 @@ def check_rebuild(res, out, rows, catalog, page):
         res.check(g, f"{name}: exit 1 with a message, old page kept",
                   done.returncode == 1 and b"index_page:" in done.stderr and kept,
                   f"exit {done.returncode}, {done.stderr[-200:]!r}")
+
+
+# The real workflow on a few recordings: (path, vekgen options or None for a
+# file cut below the header, UT month it belongs to).
+WORKFLOW_ARCHIVE = [
+    ("2006/04/a.dat", ["--date=2006-04-12"], "2006-04"),
+    ("2006/05/after midnight.dat", ["--date=2006-05-01", "--start=02:10:00"], "2006-04"),
+    ("2007/01/b <&>.dat", ["--date=2007-01-05", "--channels=1-4"], "2007-01"),
+    ("2007/01/short.dat", None, "undated"),
+]
+
+
+def check_workflow(res, skanvert, vekgen, work):
+    """The pages as the archive workflow builds them (snakemake, its index rule)."""
+    g = "workflow"
+    if shutil.which("snakemake") is None:
+        res.check(g, "snakemake found", False, "snakemake is not installed")
+        return
+    vekinfo = os.path.join(os.path.dirname(vekgen), "vekinfo")
+    if not os.access(vekinfo, os.X_OK):
+        res.check(g, "vekinfo beside vekgen", False, f"{vekinfo} missing: build the vekinfo target")
+        return
+    tree, out = os.path.join(work, "wf-tree"), os.path.join(work, "wf-out")
+    for rel, options, _ in WORKFLOW_ARCHIVE:
+        path = os.path.join(tree, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        done = run([vekgen, f"--frames={FRAMES}", "--crossing=11", *(options or []), path])
+        if done.returncode != 0:
+            raise Stop(f"vekgen failed: {done.stderr.decode(errors='replace')}")
+        if options is None:
+            os.truncate(path, 2000)
+    done = run(["snakemake", "-s", os.path.join(REPO, "workflow", "Snakefile"), "-j", "2", "--quiet",
+                "all", "--config", f"input={tree}", f"output={out}", f"skanvert={skanvert}",
+                f"vekinfo={vekinfo}"],
+               timeout=600)
+    res.check(g, "the workflow ran", done.returncode == 0, done.stderr.decode(errors="replace")[-800:])
+    index = os.path.join(out, "index")
+    want = sorted({m for _, _, m in WORKFLOW_ARCHIVE})
+    pages = sorted(n for n in os.listdir(index) if n.endswith(".html")) if os.path.isdir(index) else []
+    res.check(g, "one page per UT month and one for the undated recordings",
+              pages == [m + ".html" for m in want], str(pages))
+    dom_text, console = chromium(["--dump-dom"], file_url(os.path.join(out, "index.html")), work)
+    dom = Dom(dom_text)
+    con = sqlite3.connect(os.path.join(out, "catalog.sqlite"))
+    total, failed = con.execute("SELECT count(*), sum(status = 'failed') FROM recordings").fetchone()
+    con.close()
+    counts = {}
+    for _, options, month in WORKFLOW_ARCHIVE:
+        if month != "undated":
+            counts.setdefault(month, [0, 0, 0])[0 if options else 2] += 1
+    got = {a["data-month"]: [int(a["data-converted"]), int(a["data-flagged"]), int(a["data-failed"])]
+           for a in dom.cells if "data-converted" in a}
+    res.check(g, "the overview's calendar counts each recording in its UT month",
+              not console and got == counts and total == len(WORKFLOW_ARCHIVE) and failed == 1,
+              f"{console[:2]} calendar {got}, want {counts}, catalog {total} rows")
+    broken = [link for link in dom.links if not link.startswith("#") and not resolves(out, link)]
+    for name in os.listdir(index) if os.path.isdir(index) else []:
+        if name.endswith(".html"):
+            d, console = chromium(["--dump-dom"], file_url(os.path.join(index, name)), work)
+            broken += [f"{name}: {c}" for c in console]
+            broken += [f"{name}: {link}" for link in Dom(d).links if not resolves(index, link)]
+    res.check(g, "every link of every page resolves, no console message", not broken, str(broken))
 
 
 def check_units(res):
@@ -493,6 +843,39 @@ def check_units(res):
         if got != want or (want and got_picture != want[:10]):
             bad.append((date, t, start, got, got_picture, want))
     res.check(g, "UT date of the observation (page and picture)", not bad, str(bad))
+    def entries(dates):
+        out = []
+        for i, d in enumerate(dates):
+            e = page.Entry()
+            e.date, e.path = d, f"r{i}"
+            out.append(e)
+        return out
+    dates = ["2006-04-01"] * 3 + ["2006-04-02", "2006-04-03", "2006-05-01", None, None, None]
+    cases = [  # dates, page size, largest page, [(page, its dates' days, siblings, prev, next)]
+        (dates, 2, 3, [("2006-04", ["01"] * 3, 2, None, "2006-05.html"),
+                       ("2006-04.p2", ["02", "03"], 2, None, "2006-05.html"),
+                       ("2006-05", ["01"], 1, "2006-04.html", None),
+                       ("undated", [None, None], 2, None, None),
+                       ("undated.p2", [None], 2, None, None)]),
+        (["2006-04-01"] * 5, 1, 2, [("2006-04", ["01"] * 2, 3, None, None),
+                                    ("2006-04.p2", ["01"] * 2, 3, None, None),
+                                    ("2006-04.p3", ["01"], 3, None, None)]),
+        (dates[:5], 10, 10, [("2006-04", ["01", "01", "01", "02", "03"], 1, None, None)]),
+        ([], 10, 10, []),
+    ]
+    bad = []
+    for ds, size, most, want in cases:
+        got = [(p.name, [e.date and e.date[8:] for e in p.entries], len(p.siblings), p.prev, p.next)
+               for p in page.layout(entries(ds), size, most)]
+        if got != want:
+            bad.append((ds, size, got))
+    res.check(g, "pages: a month cut between days where it can, undated ones last, neighbours",
+              not bad,
+              str(bad))
+    text = page.json_text({"a": "</script><!--&\u2028", "b": [1]})
+    res.check(g, "JSON in a page holds no '<', '>' or '&' and reads back the same",
+              not set("<>&") & set(text) and json.loads(text) == {"a": "</script><!--&\u2028",
+                                                                   "b": [1]}, text)
     freqs = np.array([5.0, 1.0, 3.0])
     for npix in (1000, 7):
         scan = types.SimpleNamespace(nchan=3, npix=npix, freqs=freqs,
@@ -531,13 +914,15 @@ def main():
                                   os.fsencode(work))
         out = os.fsdecode(out)
         catalog, page = os.path.join(out, "catalog.sqlite"), os.path.join(out, "index.html")
+        check_old_catalog(res, catalog, page, rows)
         write_catalog(catalog, rows)
         done = build_page(catalog, page)
         if done.returncode != 0:
             raise Stop(f"index_page failed: {done.stderr.decode(errors='replace')}")
-        dom_text, console = chromium(["--dump-dom"], file_url(page), work)
-        check_page(res, Dom(dom_text), console, os.fsencode(out), rows)
-        check_views(res, page, rows, work)
+        pages = Pages(out, work)
+        check_page(res, pages, os.fsencode(out), rows)
+        check_views(res, pages, rows, work)
+        check_overview(res, out, catalog, rows, work)
         shot = os.path.join(work, "index.png")
         _, console = chromium([f"--screenshot={shot}", "--window-size=1400,1100",
                                "--hide-scrollbars"], file_url(page), work)
@@ -546,6 +931,7 @@ def main():
         if ok and args.screenshot:
             shutil.copy(shot, args.screenshot)
         check_rebuild(res, os.fsencode(out), rows, catalog, page)
+        check_workflow(res, skanvert, os.path.abspath(args.vekgen), work)
     except Stop as err:
         print(f"cannot check: {err}", file=sys.stderr)
         print(f"{res.passed} passed, {len(res.failed) + 1} failed")

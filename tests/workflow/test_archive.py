@@ -549,8 +549,11 @@ class ArchiveCase(unittest.TestCase):
         run_archive(self.archive, self.out, "pictures=true")
         first = picture_times()
         self.assertEqual(set(first), set(pictures))
-        with open(os.path.join(self.out, "index.html"), encoding="utf-8") as handle:
-            page = handle.read()
+        page = ""
+        for name in ["index.html"] + [os.path.join("index", n) for n in os.listdir(os.path.join(self.out, "index"))
+                                      if n.endswith(".html")]:
+            with open(os.path.join(self.out, name), encoding="utf-8") as handle:
+                page += handle.read()
         for rel in ("a/rec.dat", "b/it&#x27;s &lt;x&gt;.dat", "b/short.dat"):
             self.assertIn(rel, page)
         run_archive(self.archive, self.out, "pictures=true")
