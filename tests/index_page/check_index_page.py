@@ -226,10 +226,14 @@ def build_archive(skanvert, vekgen, work):
             row.update(read_error="shorter than the 4096-byte header")
         rows.append(row)
 
-    # Quick looks, two at a time like the workflow on this machine.
+    # Quick looks, two at a time like the workflow on this machine, by the
+    # native renderer the workflow uses (built beside the converter), else
+    # by the Python one.
+    native = os.path.join(os.path.dirname(os.fsdecode(skanvert)), "skanvert-quicklook")
+    draw = [native] if os.access(native, os.X_OK) else [PYTHON, QUICKLOOK]
     running = []
     for path in pictures:
-        running.append(subprocess.Popen([PYTHON, QUICKLOOK, path, "--thumbnail"],
+        running.append(subprocess.Popen(draw + [path, "--thumbnail"],
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.PIPE))
         if len(running) == 2:
@@ -788,15 +792,28 @@ def check_workflow(res, skanvert, vekgen, work):
     dom_text, console = chromium(["--dump-dom"], file_url(os.path.join(out, "index.html")), work)
     dom = Dom(dom_text)
     con = sqlite3.connect(os.path.join(out, "catalog.sqlite"))
-    total, failed = con.execute("SELECT count(*), sum(status = 'failed') FROM recordings").fetchone()
+    rows = con.execute("SELECT path, status, flags, date_ut FROM recordings").fetchall()
     con.close()
+    total, failed = len(rows), sum(status == "failed" for _, status, _, _ in rows)
+    # The catalog files each recording under its UT month; the calendar
+    # counts, per month, the converted (flagged ones too), the flagged and
+    # the failed recordings of the catalog.
+    months = {path: (date[:7] if date else "undated") for path, _, _, date in rows}
+    want_months = {rel: month for rel, _, month in WORKFLOW_ARCHIVE}
+    res.check(g, "the catalog files each recording under its UT month", months == want_months,
+              f"{months}, want {want_months}")
     counts = {}
-    for _, options, month in WORKFLOW_ARCHIVE:
-        if month != "undated":
-            counts.setdefault(month, [0, 0, 0])[0 if options else 2] += 1
+    for _, status, flags, date in rows:
+        if date:
+            cell = counts.setdefault(date[:7], [0, 0, 0])
+            if status == "converted":
+                cell[0] += 1
+                cell[1] += bool(flags)
+            else:
+                cell[2] += 1
     got = {a["data-month"]: [int(a["data-converted"]), int(a["data-flagged"]), int(a["data-failed"])]
            for a in dom.cells if "data-converted" in a}
-    res.check(g, "the overview's calendar counts each recording in its UT month",
+    res.check(g, "the overview's calendar counts each recording in its UT month, as the catalog",
               not console and got == counts and total == len(WORKFLOW_ARCHIVE) and failed == 1,
               f"{console[:2]} calendar {got}, want {counts}, catalog {total} rows")
     broken = [link for link in dom.links if not link.startswith("#") and not resolves(out, link)]
