@@ -197,6 +197,7 @@ Scan readScan(const std::string& path) {
     scan.time = trimmed(scan.time);
     scan.start = trimmed(scan.start);
     scan.stop = trimmed(scan.stop);
+    scan.date = recorderDate(scan.date, scan.start);
 
     scan.freqs.assign(static_cast<size_t>(scan.nchan), std::numeric_limits<double>::quiet_NaN());
     scan.overflow.assign(static_cast<size_t>(scan.nchan), false);
@@ -229,6 +230,32 @@ Scan readScan(const std::string& path) {
     if (fits_get_num_rows(f, &rows, &status) == 0) scan.tableRows = rows;
     fits_clear_errmsg();
     return scan;
+}
+
+std::string recorderDate(const std::string& dateObs, const std::string& startLocal) {
+    int y = 0, m = 0, d = 0, hour = 0, minute = 0, second = 0, n = 0;
+    if (dateObs.size() < 19 || dateObs[10] != 'T' ||
+        std::sscanf(dateObs.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &m, &d, &hour, &minute, &second, &n) != 6)
+        return dateObs;
+    static constexpr int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const auto leap = [](int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; };
+    if (y < 1 || y > 9999 || m < 1 || m > 12 || d < 1 || d > kDays[m - 1] || (m == 2 && d == 29 && !leap(y)))
+        return dateObs;
+    int lh = 0, lm = 0, ls = 0;
+    if (std::sscanf(startLocal.c_str(), " %2d:%2d:%2d", &lh, &lm, &ls) == 3 &&
+        lh * 3600 + lm * 60 + ls < hour * 3600 + minute * 60 + second) {
+        const int last = (m == 2 && !leap(y)) ? 28 : kDays[m - 1];
+        if (++d > last) {
+            d = 1;
+            if (++m > 12) {
+                m = 1;
+                ++y;
+            }
+        }
+    }
+    char out[32];
+    std::snprintf(out, sizeof out, "%04d-%02d-%02d", y, m, d);
+    return out;
 }
 
 std::string utDate(const std::string& date, const std::string& timeUt, const std::string& startLocal) {

@@ -46,6 +46,15 @@ struct Scan {
 //   then read from memory with that one card moved behind them.
 Scan readScan(const std::string& path);
 
+// Purpose: the recorder's local date of the recording's start, YYYY-MM-DD.
+// Given: DATE-OBS and STARTOBS (the local start clock). Returned: for the
+//   standard layout's DATE-OBS, the start as an ISO 8601 UT date-time, its
+//   date, or the next day when the local start clock reads earlier than the
+//   UT one (the recorder's clock runs 3 or 4 hours ahead of UT); the default
+//   layout's DATE-OBS (already the local date) and any text that is no valid
+//   date-time unchanged.
+std::string recorderDate(const std::string& dateObs, const std::string& startLocal);
+
 // Purpose: the UT date of the observation as YYYY-MM-DD.
 // Given: DATE-OBS (YYYY/MM/DD or YYYY-MM-DD), TIME-OBS (UT), STARTOBS (local).
 // Returned: DATE-OBS's day, the day before when the UT hour is later than
