@@ -4,10 +4,11 @@
 # 1. CPU per picture plus thumbnail (user + system time of the process and its
 #    children, best of RUNS runs) at 3,000 and 80,000 frames, both layouts, for
 #    the native renderer and the Python one (run as a program, with its start).
+#    The native renderer also per picture in one --batch process of ten.
 #    Sizes of the pictures beside their FITS files.
 # 2. The archive workflow (snakemake -j 2) on 41 recordings (3 of 80,000
 #    frames, 38 of 3,000 frames) with pictures=false and pictures=true: wall
-#    time and CPU time of the whole run.
+#    time and CPU time of the whole run, and their ratio.
 # 3. With --full, the same two runs on 50 recordings of 80,000 frames (3 GB).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -55,10 +56,13 @@ for frames in 3000 80000; do
     (cd "$work/single" && "$bin/skanvert" -f=r$frames.dat -cf=r$frames.cfg -out="$out/" $opt >/dev/null 2>&1)
     fits=$out/r$frames.fits
     native=$(cpu "$bin/skanvert-quicklook" "$fits" -o "$out/n$frames.png" --thumbnail "$out/n$frames.thumb.png")
+    for i in $(seq 10); do printf '%s\t%s\t%s\n' "$fits" "$out/b$frames-$i.png" "$out/b$frames-$i.thumb.png"; done >"$out/list"
+    batch=$(cpu "$bin/skanvert-quicklook" --batch "$out/list")
+    batch=$(awk -v t="$batch" 'BEGIN { printf "%.3f", t / 10 }')
     python=$(RUNS=1 cpu /usr/bin/python3 "$top/tools/quicklook/skanvert_quicklook.py" "$fits" \
              -o "$out/p$frames.png" --thumbnail "$out/p$frames.thumb.png")
-    printf '%6s frames %-8s native %6ss  python %6ss  (x%s)   FITS %8s B  native PNG %8s B (+%s B thumb)  python PNG %8s B\n' \
-      "$frames" "$layout" "$native" "$python" "$(awk -v a="$python" -v b="$native" 'BEGIN { printf "%.0f", a / b }')" \
+    printf '%6s frames %-8s native %6ss (in a batch of 10: %ss each)  python %6ss  (x%s)   FITS %8s B  native PNG %8s B (+%s B thumb)  python PNG %8s B\n' \
+      "$frames" "$layout" "$native" "$batch" "$python" "$(awk -v a="$python" -v b="$native" 'BEGIN { printf "%.0f", a / b }')" \
       "$(stat -c %s "$fits")" "$(stat -c %s "$out/n$frames.png")" "$(stat -c %s "$out/n$frames.thumb.png")" \
       "$(stat -c %s "$out/p$frames.png")"
   done
@@ -95,11 +99,22 @@ make_tree() {
 echo "== archive runs (snakemake -j 2)"
 make_tree "$work/archive41" 3 38
 cat "$work"/archive41/tree/*/*.dat >/dev/null
-echo "41 recordings  pictures=false: $(archive "$work/archive41/tree" "$work/archive41/out" false)"
-echo "41 recordings  pictures=true:  $(archive "$work/archive41/tree" "$work/archive41/out" true)"
+# ratio WITHOUT WITH: the with-pictures run's wall and CPU time over the run without.
+ratio() {
+  awk -v a="$1" -v b="$2" 'BEGIN { split(a, x, " "); split(b, y, " ");
+    printf "pictures=true / pictures=false: wall x%.2f, CPU x%.2f", y[1] / x[1], y[3] / x[3] }'
+}
+without=$(archive "$work/archive41/tree" "$work/archive41/out" false)
+with=$(archive "$work/archive41/tree" "$work/archive41/out" true)
+echo "41 recordings  pictures=false: $without"
+echo "41 recordings  pictures=true:  $with"
+echo "41 recordings  $(ratio "$without" "$with")"
 if [ $full = 1 ]; then
   make_tree "$work/archive50" 50 0
   cat "$work"/archive50/tree/*/*.dat >/dev/null
-  echo "50 x 80,000    pictures=false: $(archive "$work/archive50/tree" "$work/archive50/out" false)"
-  echo "50 x 80,000    pictures=true:  $(archive "$work/archive50/tree" "$work/archive50/out" true)"
+  without=$(archive "$work/archive50/tree" "$work/archive50/out" false)
+  with=$(archive "$work/archive50/tree" "$work/archive50/out" true)
+  echo "50 x 80,000    pictures=false: $without"
+  echo "50 x 80,000    pictures=true:  $with"
+  echo "50 x 80,000    $(ratio "$without" "$with")"
 fi

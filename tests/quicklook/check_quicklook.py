@@ -107,9 +107,9 @@ class Quicklook(unittest.TestCase):
         cases = [  # file, channels, picture size
             ("none", 0, (1400, 500)),
             ("one", 1, (1300, 800)),
-            ("default", 17, (1300, 906)),
-            ("full", 56, (1668, 1354)),
-            ("eighty", 80, (1668, 1690)),
+            ("default", 17, (1300, 882)),
+            ("full", 56, (1668, 1298)),
+            ("eighty", 80, (1668, 1610)),
         ]
         for name, channels, size in cases:
             with self.subTest(name):
@@ -124,7 +124,7 @@ class Quicklook(unittest.TestCase):
                     self.assertGreater(dark_fraction(picture, (100, 96, width - 20, 120)), 0.01, "panel titles")
                     maps_top = height - 400
                     self.assertGreater(dark_fraction(picture, (100, maps_top + 10, width - 200, maps_top + 32)),
-                                       0.01, "map titles")
+                                       0.005, "map titles")
                     self.assertGreater(dark_fraction(picture, (width - 330, 8, width, 42)), 0.02, "series key")
                 else:
                     self.assertGreater(dark_fraction(picture, (400, 190, 1000, 290)), 0.02, "no-channel note")
@@ -205,9 +205,51 @@ class Quicklook(unittest.TestCase):
                 self.assertIn(path, done.stderr)
                 self.assertFalse(os.path.exists(picture))
 
+    def test_batch(self):
+        """One process draws every line; a failing line is named and the others are still drawn."""
+        folder = os.path.join(self.dir, "batch")
+        os.makedirs(folder, exist_ok=True)
+        text = os.path.join(folder, "notes.fits")
+        with open(text, "w") as handle:
+            handle.write("not a FITS file\n" * 300)
+        named = [os.path.join(folder, name) for name in ("a.png", "a.thumb.png")]
+        lines = [  # line, pictures it writes, words of its message ("" when drawn)
+            ("\t".join([self.default, *named, "CLIPPED"]), named, ""),
+            (text, [], "not a FITS file"),
+            ("", [], ""),
+            (self.standard + "\t" + os.path.join(folder, "b.png"),
+             [os.path.join(folder, "b.png"), self.standard[:-5] + ".thumb.png"], ""),
+            ("\t".join([self.default, os.path.join(folder, "missing", "c.png")]), [], "cannot write"),
+            ("\t".join([self.default, "", "", "", "extra"]), [], "not FITS"),
+        ]
+        listing = os.path.join(folder, "list")
+        with open(listing, "w") as handle:
+            handle.write("".join(line + "\n" for line, _, _ in lines))
+        for source in (["--batch", listing], ["--batch=-"]):
+            with self.subTest(source=source[-1]):
+                for _, written, _ in lines:
+                    for path in written:
+                        if os.path.exists(path):
+                            os.remove(path)
+                with open(listing) as handle:
+                    done = subprocess.run([ARGS.quicklook, *source], stdin=handle, capture_output=True, text=True)
+                self.assertEqual(done.returncode, 1, done.stderr)
+                expected = [f"skanvert-quicklook: line {n}: " for n, (_, _, words) in enumerate(lines, 1) if words]
+                self.assertEqual([m[:len(e)] for m, e in zip(done.stderr.splitlines(), expected)], expected)
+                self.assertEqual(len(done.stderr.splitlines()), len(expected), done.stderr)
+                for n, (_, written, words) in enumerate(lines, 1):
+                    if words:
+                        self.assertIn(words, done.stderr.splitlines()[expected.index(
+                            f"skanvert-quicklook: line {n}: ")])
+                    for path in written:
+                        self.assertIn(f"wrote {path}", done.stdout.splitlines())
+                        self.assertEqual(Image.open(path).size[1] in (160, 1298, 882, 800, 500), True)
+        self.assertGreater(count_colour(Image.open(named[0]), RED, (0, 0, 1300, 45)), 50, "flags in the heading")
+        self.assertEqual(run("--batch", listing, self.default).returncode, 2)
+
     def test_usage_errors(self):
         cases = [[], ["--bogus", self.default], [self.default, self.standard], [self.default, "-o"],
-                 ["--summary", self.default, "--thumbnail"]]
+                 ["--summary", self.default, "--thumbnail"], ["--batch", "-", "--thumbnail"]]
         for args in cases:
             with self.subTest(args=args):
                 done = run(*args)

@@ -3,6 +3,7 @@
 #include <cairo.h>
 #include <fontconfig/fontconfig.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -17,7 +18,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: skanvert-quicklook FILE.fits [-o FILE.png] [--thumbnail [FILE.thumb.png]] [--flags NAME,NAME...]\n"
-    "       skanvert-quicklook --summary FILE.fits\n";
+    "       skanvert-quicklook --summary FILE.fits\n"
+    "       skanvert-quicklook --batch LIST\n";
 
 constexpr const char* kHelp =
     "Draws the quick-look picture of a skanvert FITS file (default: the FITS name\n"
@@ -27,8 +29,13 @@ constexpr const char* kHelp =
     "own sky level (its 20th-percentile value along the scan), logarithmic from\n"
     "black at 10 ADC units or less to pale yellow at 2,000 or more, the same scale\n"
     "for every file. Pictures are written whole under a temporary name\n"
-    "and put in place in one step. Exit status 0, 1 for a file that is not a\n"
-    "skanvert FITS file or a picture that cannot be written, 2 for a usage error.\n";
+    "and put in place in one step. --batch draws many files in one process: each\n"
+    "line of LIST (- for standard input) is FITS[<tab>PICTURE[<tab>THUMBNAIL\n"
+    "[<tab>FLAGS]]], empty fields taking the defaults; both pictures are drawn\n"
+    "for every line, a file that fails is reported as \"line N: message\" and\n"
+    "the others are still drawn. Exit status 0, 1 for a file that is not a\n"
+    "skanvert FITS file or a picture that cannot be written (in a batch: any\n"
+    "line), 2 for a usage error.\n";
 
 int usage(const std::string& problem) {
     std::fprintf(stderr, "skanvert-quicklook: %s\n%s", problem.c_str(), kUsage);
@@ -76,9 +83,91 @@ std::vector<std::string> splitFlags(const std::string& list) {
     return flags;
 }
 
+// Draws the picture of fits (and its thumbnail when wanted) and adds the
+// written paths to `written`; empty names take the defaults. Throws
+// QuicklookError for a file that cannot be read or a picture that cannot
+// be written (or would replace the FITS file).
+void drawFile(const std::string& fits, const std::string& output, const std::string& thumbnail, bool wantThumbnail,
+              const std::vector<std::string>& flags, std::vector<std::string>& written) {
+    const quicklook::Scan scan = quicklook::readScan(fits);
+    const std::string picture = output.empty() ? defaultName(fits, ".png") : output;
+    const std::string thumb = thumbnail.empty() ? defaultName(fits, ".thumb.png") : thumbnail;
+    for (const std::string& target : {picture, thumb})
+        if ((target == picture || wantThumbnail) && replacesInput(fits, target))
+            throw quicklook::QuicklookError{"cannot write " + quicklook::plainText(target) +
+                                            ": it is the FITS file being drawn"};
+    {
+        const quicklook::Drawing drawing = quicklook::drawPicture(scan, flags);
+        quicklook::writePng(drawing.surface, drawing.colours, picture);
+    }
+    written.push_back(picture);
+    if (wantThumbnail) {
+        const quicklook::Drawing drawing = quicklook::drawThumbnail(scan);
+        quicklook::writePng(drawing.surface, drawing.colours, thumb);
+        written.push_back(thumb);
+    }
+}
+
+// The tab-separated fields of a batch line (a trailing CR dropped).
+std::vector<std::string> splitTabs(std::string line) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<std::string> fields;
+    size_t start = 0;
+    while (true) {
+        const size_t tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos) break;
+        start = tab + 1;
+    }
+    return fields;
+}
+
+// Draws every line of the batch list: the start-up (program, fonts) is paid
+// once for all files. Status 1 when the list cannot be read or any line
+// failed, else 0.
+int runBatch(const std::string& list) {
+    std::FILE* in = list == "-" ? stdin : std::fopen(list.c_str(), "r");
+    if (!in) {
+        std::fprintf(stderr, "skanvert-quicklook: cannot read %s: %s\n", quicklook::plainText(list).c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    int status = 0;
+    long number = 0;
+    std::string line;
+    bool more = true;
+    while (more) {
+        line.clear();
+        int c = 0;
+        while ((c = std::fgetc(in)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+        more = c != EOF;
+        ++number;
+        if (line.empty() || line == "\r") continue;
+        const std::vector<std::string> fields = splitTabs(line);
+        std::vector<std::string> written;
+        try {
+            if (fields.size() > 4 || fields[0].empty())
+                throw quicklook::QuicklookError{"not FITS[<tab>PICTURE[<tab>THUMBNAIL[<tab>FLAGS]]]"};
+            drawFile(fields[0], fields.size() > 1 ? fields[1] : "", fields.size() > 2 ? fields[2] : "", true,
+                     splitFlags(fields.size() > 3 ? fields[3] : ""), written);
+        } catch (const quicklook::QuicklookError& error) {
+            std::fprintf(stderr, "skanvert-quicklook: line %ld: %s\n", number, error.message.c_str());
+            status = 1;
+        }
+        for (const std::string& path : written) std::printf("wrote %s\n", quicklook::plainText(path).c_str());
+    }
+    const bool readError = std::ferror(in) != 0;
+    if (in != stdin) std::fclose(in);
+    if (readError) {
+        std::fprintf(stderr, "skanvert-quicklook: cannot read %s\n", quicklook::plainText(list).c_str());
+        status = 1;
+    }
+    return std::fflush(stdout) == 0 ? status : 1;
+}
+
 int run(int argc, char** argv) {
-    std::string fits, output, thumbnail, flagList;
-    bool wantThumbnail = false, summary = false, haveFlags = false;
+    std::string fits, output, thumbnail, flagList, batch;
+    bool wantThumbnail = false, summary = false, haveFlags = false, haveBatch = false;
     const std::vector<std::string> args(argv + 1, argv + argc);
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -109,6 +198,9 @@ int run(int argc, char** argv) {
                 if (output.empty()) return usage("-o needs a file name");
             } else if (value("--flags", flagList)) {
                 haveFlags = true;
+            } else if (value("--batch", batch)) {
+                if (batch.empty()) return usage("--batch needs a list file (- for standard input)");
+                haveBatch = true;
             } else if (!a.empty() && a[0] == '-' && a != "-") {
                 return usage("unknown option " + a);
             } else if (fits.empty()) {
@@ -120,33 +212,23 @@ int run(int argc, char** argv) {
             return usage(problem);
         }
     }
+    if (haveBatch) {
+        if (!fits.empty() || summary || wantThumbnail || !output.empty() || haveFlags)
+            return usage("--batch takes its files and names from the list only");
+        return runBatch(batch);
+    }
     if (fits.empty()) return usage("no FITS file given");
     if (summary && (wantThumbnail || !output.empty() || haveFlags))
         return usage("--summary draws nothing: it takes no -o, --thumbnail or --flags");
 
     std::vector<std::string> written;
     try {
-        const quicklook::Scan scan = quicklook::readScan(fits);
         if (summary) {
+            const quicklook::Scan scan = quicklook::readScan(fits);
             std::printf("%s\n", quicklook::summaryText(scan).c_str());
             return std::fflush(stdout) == 0 ? 0 : 1;
         }
-        const std::string picture = output.empty() ? defaultName(fits, ".png") : output;
-        const std::string thumb = thumbnail.empty() ? defaultName(fits, ".thumb.png") : thumbnail;
-        for (const std::string& target : {picture, thumb})
-            if ((target == picture || wantThumbnail) && replacesInput(fits, target))
-                throw quicklook::QuicklookError{"cannot write " + quicklook::plainText(target) +
-                                                ": it is the FITS file being drawn"};
-        {
-            const quicklook::Drawing drawing = quicklook::drawPicture(scan, splitFlags(flagList));
-            quicklook::writePng(drawing.surface, drawing.colours, picture);
-        }
-        written.push_back(picture);
-        if (wantThumbnail) {
-            const quicklook::Drawing drawing = quicklook::drawThumbnail(scan);
-            quicklook::writePng(drawing.surface, drawing.colours, thumb);
-            written.push_back(thumb);
-        }
+        drawFile(fits, output, thumbnail, wantThumbnail, splitFlags(flagList), written);
     } catch (const quicklook::QuicklookError& error) {
         std::fprintf(stderr, "skanvert-quicklook: %s\n", error.message.c_str());
         return 1;

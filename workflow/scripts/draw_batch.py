@@ -8,7 +8,9 @@ output, lists what was drawn, written last and in one step; QUICKLOOK is the
 skanvert-quicklook program. For every converted recording,
 OUT/<dir>/<name>.png and OUT/<dir>/<name>.thumb.png are drawn when one of
 them is missing or older than the FITS file, so a picture is remade only
-when its FITS file changed; THREADS pictures are drawn at a time. A record's
+when its FITS file changed; THREADS renderer processes draw at a time, each
+a share of the recordings (`skanvert-quicklook --batch -`, so its start-up
+is paid once per share, not per picture). A record's
 "flags" list, when it has one, is shown in the picture's heading. The
 pictures of a recording that no longer converts are removed. A FITS file the
 quick look cannot show is noted and the batch goes on; a picture that cannot
@@ -71,6 +73,55 @@ def draw(quicklook, fits_path, flags):
     raise PictureNotWritten(message)
 
 
+def _message(line):
+    """A renderer's message without its program prefix."""
+    prefix = "skanvert-quicklook: "
+    return line[len(prefix):] if line.startswith(prefix) else line
+
+
+def _batchable(text):
+    return "\t" not in text and "\n" not in text and "\r" not in text
+
+
+def draw_share(quicklook, share):
+    """Draws a share of (fits_path, flags) in one renderer process. Returned:
+    the renderer's message per FITS path ('' when drawn). Raises
+    PictureNotWritten when a picture cannot be written. Paths or flags that a
+    batch line cannot hold (tabs, line ends) are drawn one process each."""
+    results, lines, listed = {}, [], []
+    for fits_path, flags in share:
+        flag_text = ",".join(str(flag) for flag in flags) if isinstance(flags, list) else ""
+        if not (_batchable(fits_path) and _batchable(flag_text)):
+            results[fits_path] = draw(quicklook, fits_path, flags)
+            continue
+        picture, thumbnail = picture_names(fits_path)
+        lines.append("\t".join([fits_path, picture, thumbnail, flag_text]) + "\n")
+        listed.append(fits_path)
+    if not listed:
+        return results
+    try:
+        done = subprocess.run([quicklook, "--batch", "-"], input="".join(lines).encode("utf-8", "surrogateescape"),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    except OSError as error:
+        raise PictureNotWritten(f"cannot start {quicklook}: {error.strerror}")
+    for fits_path in listed:
+        results[fits_path] = ""
+    unplaced = []
+    for text in done.stderr.decode("utf-8", "backslashreplace").splitlines():
+        message = _message(text.strip())
+        number, _, rest = message.partition(": ")
+        if message.startswith("line ") and number[5:].isdigit() and 1 <= int(number[5:]) <= len(listed):
+            results[listed[int(number[5:]) - 1]] = rest or f"exit status {done.returncode}"
+        elif message:
+            unplaced.append(message)
+    if done.returncode not in (0, 1) or (done.returncode == 1 and all(not results[p] for p in listed)):
+        raise PictureNotWritten(unplaced[0] if unplaced else f"exit status {done.returncode}")
+    for fits_path in listed:
+        if results[fits_path].startswith("cannot write"):
+            raise PictureNotWritten(results[fits_path])
+    return results
+
+
 def main(argv):
     if len(argv) != 5:
         print("usage: draw_batch.py DONE PICTURES THREADS QUICKLOOK", file=sys.stderr)
@@ -98,14 +149,19 @@ def main(argv):
                         lib.remove_quietly(picture)
     try:
         if todo:
-            # Each picture is a process of its own; threads only wait for them.
-            with concurrent.futures.ThreadPoolExecutor(max_workers=min(threads, len(todo))) as pool:
-                jobs = [pool.submit(draw, quicklook, os.path.join(output, rel), flags) for rel, flags in todo]
-                for (rel, _), job in zip(todo, jobs):
-                    message = job.result()
-                    drawn[rel] = message
-                    if message:
-                        print(f"skanvert archive: no picture of {lib.display(rel)}: {message}", file=sys.stderr)
+            # One renderer process per thread, each drawing every n-th recording.
+            count = min(threads, len(todo))
+            paths = [(os.path.join(output, rel), flags) for rel, flags in todo]
+            with concurrent.futures.ThreadPoolExecutor(max_workers=count) as pool:
+                jobs = [pool.submit(draw_share, quicklook, paths[k::count]) for k in range(count)]
+                results = {}
+                for job in jobs:
+                    results.update(job.result())
+            for rel, _ in todo:
+                message = results[os.path.join(output, rel)]
+                drawn[rel] = message
+                if message:
+                    print(f"skanvert archive: no picture of {lib.display(rel)}: {message}", file=sys.stderr)
         lib.write_atomic(argv[2], lib.dumps({"batch": done.get("batch"), "pictures": drawn}) + "\n")
     except PictureNotWritten as error:
         print(f"skanvert archive: {error}", file=sys.stderr)
